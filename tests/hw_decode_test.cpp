@@ -1,0 +1,144 @@
+// Tests of word decoding: the stepper value of a pair of words, and the
+// reading of one word from text.
+#include "hw_decode.hpp"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <bit>
+#include <cerrno>
+#include <climits>
+#include <cstdint>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace {
+
+static_assert(stepper_value_from_hw(0x0001, 0x8000) == 67.5,
+	      "the conversion is usable in constant expressions");
+
+TEST(StepperValue, EdgePairsAreExact)
+{
+	const struct {
+		hw_word w1, w0;
+		double value;
+	} cases[] = {
+		{0x0000, 0x0000, 0.0},
+		{0x0000, 0x0001, 0.0006866455078125},
+		{0x0000, 0x0200, 0.3515625},
+		{0x0000, 0x8000, 22.5},
+		{0x0001, 0x0000, 45.0},
+		{0x0001, 0x8000, 67.5},
+		{0x7FFF, 0xFFFF, 1474559.9993133544921875},
+		{0xFFFF, 0xFFFF, -0.0006866455078125},
+		{0xFFFF, 0x0000, -45.0},
+		{0xFFFE, 0x8000, -67.5},
+		{0x8000, 0xFFFF, -1474515.0006866455078125},
+		{0x8000, 0x0000, -1474560.0},
+	};
+	for (const auto &c : cases) {
+		SCOPED_TRACE(testing::Message() << std::hex << "w1=0x" << c.w1
+						<< " w0=0x" << c.w0);
+		const double v = stepper_value_from_hw(c.w1, c.w0);
+		EXPECT_EQ(std::bit_cast<std::uint64_t>(v),
+			  std::bit_cast<std::uint64_t>(c.value))
+			<< "got " << v;
+	}
+}
+
+// Every pair of words, against the count times 45/65536 computed directly:
+// the product is below 2^37 and the division by 2^16 is exact, so the
+// reference is the exact value, and comparing bit patterns also tells +0.0
+// from -0.0.
+TEST(StepperValue, EveryPairEqualsCountTimes45Over65536)
+{
+	const unsigned n = std::clamp(std::thread::hardware_concurrency(), 1U, 8U);
+	std::vector<unsigned long> mismatches(n);
+	std::vector<hw_word> first_bad(n, 0);
+	std::vector<std::thread> workers;
+
+	for (unsigned k = 0; k < n; k++) {
+		workers.emplace_back([k, n, &mismatches, &first_bad] {
+			for (hw_word w1 = k; w1 <= 0xFFFF; w1 += n) {
+				for (hw_word w0 = 0; w0 <= 0xFFFF; w0++) {
+					const auto count = static_cast<std::int32_t>(w1 << 16 | w0);
+					const double want = static_cast<double>(count) * 45.0 / 65536.0;
+					const double got = stepper_value_from_hw(w1, w0);
+					if (std::bit_cast<std::uint64_t>(got) !=
+					    std::bit_cast<std::uint64_t>(want)) {
+						if (mismatches[k]++ == 0)
+							first_bad[k] = w1 << 16 | w0;
+					}
+				}
+			}
+		});
+	}
+	for (auto &w : workers)
+		w.join();
+	for (unsigned k = 0; k < n; k++)
+		EXPECT_EQ(mismatches[k], 0UL)
+			<< "first wrong pair 0x" << std::hex << first_bad[k];
+}
+
+TEST(HwFromHex, AcceptsWordsAndRefusesTheRest)
+{
+	const std::string nines(20, '9');
+	const struct {
+		std::string text;
+		int status;
+		hw_word word;
+	} cases[] = {
+		// every value in its written forms
+		{"ffff", 0, 0xFFFF},
+		{"FFFF", 0, 0xFFFF},
+		{"0xffff", 0, 0xFFFF},
+		{"0XFFFF", 0, 0xFFFF},
+		{"00000000ffff", 0, 0xFFFF},
+		{"0X1A", 0, 0x001A},
+		{"aBc", 0, 0x0ABC},
+		{"0", 0, 0x0000},
+		{"8000", 0, 0x8000},
+		// the quiet forms: sign, blanks, the empty text
+		{"+7", 0, 0x0007},
+		{"-0", 0, 0x0000},
+		{"-0x0", 0, 0x0000},
+		{"", 0, 0x0000},
+		{"  12", 0, 0x0012},
+		{"\t\n12", 0, 0x0012},
+		// out of range
+		{"10000", 1, 0},
+		{"-1", 1, 0},
+		{"-ffff", 1, 0},
+		{nines, 1, 0},
+		{"-" + nines, 1, 0},
+		// not a number, or something after it
+		{"g", 1, 0},
+		{"12 ", 1, 0},
+		{"12g", 1, 0},
+		{"0x", 1, 0},
+		{"  ", 1, 0},
+		{"+", 1, 0},
+		{"1 2", 1, 0},
+	};
+	for (const auto &c : cases) {
+		SCOPED_TRACE("text \"" + c.text + "\"");
+		hw_word w = 0xDEADBEEF;
+		EXPECT_EQ(hw_from_hex(c.text.c_str(), &w), c.status);
+		EXPECT_EQ(w, c.status == 0 ? c.word : 0xDEADBEEF);
+	}
+}
+
+TEST(HwFromHex, LeavesErrnoAlone)
+{
+	const std::string huge(40, 'f');
+	for (const char *text : {"12", "g", huge.c_str()}) {
+		SCOPED_TRACE(text);
+		hw_word w = 0;
+		errno = EDOM;
+		hw_from_hex(text, &w);
+		EXPECT_EQ(errno, EDOM);
+	}
+}
+
+} // namespace
