@@ -6,7 +6,7 @@
 
 int hw_from_hex(const char *str, hw_word *rval)
 {
-	char *ep;
+	char *ep = nullptr;
 	const int saved_errno = errno;
 
 	// A negative number turns into a value far above 0xFFFF, and one too

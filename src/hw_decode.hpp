@@ -15,16 +15,17 @@ using hw_word = std::uint32_t;
 // value, and the result is never negative zero.
 constexpr double stepper_value_from_hw(hw_word w1, hw_word w0) noexcept
 {
-	long v31;
-	double v32;
+	double v32 = 0.0;
 
-	if (w1 & 0x8000) {
+	if ((w1 & 0x8000) != 0) {
 		// Ones' complement of the count; the final minus one is done in
 		// floating point so that -2^31 never passes through an int.
-		v31 = static_cast<long>(((~w1 & 0x7FFFU) << 16) | (~w0 & 0xFFFFU));
+		const auto v31 = static_cast<long>(((~w1 & 0x7FFFU) << 16) |
+		                                   (~w0 & 0xFFFFU));
 		v32 = static_cast<double>(-v31) - 1.0;
 	} else {
-		v31 = static_cast<long>(((w1 & 0x7FFFU) << 16) | (w0 & 0xFFFFU));
+		const auto v31 = static_cast<long>(((w1 & 0x7FFFU) << 16) |
+		                                   (w0 & 0xFFFFU));
 		v32 = static_cast<double>(v31);
 	}
 	return v32 / 1456.3555555555556;

@@ -16,7 +16,7 @@
 namespace {
 
 static_assert(stepper_value_from_hw(0x0001, 0x8000) == 67.5,
-	      "the conversion is usable in constant expressions");
+              "the conversion is usable in constant expressions");
 
 TEST(StepperValue, EdgePairsAreExact)
 {
@@ -39,45 +39,54 @@ TEST(StepperValue, EdgePairsAreExact)
 	};
 	for (const auto &c : cases) {
 		SCOPED_TRACE(testing::Message() << std::hex << "w1=0x" << c.w1
-						<< " w0=0x" << c.w0);
+		                                << " w0=0x" << c.w0);
 		const double v = stepper_value_from_hw(c.w1, c.w0);
 		EXPECT_EQ(std::bit_cast<std::uint64_t>(v),
-			  std::bit_cast<std::uint64_t>(c.value))
+		          std::bit_cast<std::uint64_t>(c.value))
 			<< "got " << v;
 	}
 }
 
-// Every pair of words, against the count times 45/65536 computed directly:
-// the product is below 2^37 and the division by 2^16 is exact, so the
-// reference is the exact value, and comparing bit patterns also tells +0.0
-// from -0.0.
+// Counts the pairs, among those whose high word is first, first + step, ...,
+// whose stepper value differs from the count times 45/65536 computed
+// directly; the product is below 2^37 and the division by 2^16 is exact, so
+// that is the exact value.  Bit patterns are compared, so -0.0 is no match
+// for +0.0.
+unsigned long count_wrong_pairs(hw_word first, hw_word step, hw_word *first_bad)
+{
+	unsigned long wrong = 0;
+	for (hw_word w1 = first; w1 <= 0xFFFF; w1 += step) {
+		for (hw_word w0 = 0; w0 <= 0xFFFF; w0++) {
+			const auto count =
+				static_cast<std::int32_t>(w1 << 16 | w0);
+			const double want =
+				static_cast<double>(count) * 45.0 / 65536.0;
+			const double got = stepper_value_from_hw(w1, w0);
+			if (std::bit_cast<std::uint64_t>(got) !=
+			            std::bit_cast<std::uint64_t>(want) &&
+			    wrong++ == 0)
+				*first_bad = w1 << 16 | w0;
+		}
+	}
+	return wrong;
+}
+
 TEST(StepperValue, EveryPairEqualsCountTimes45Over65536)
 {
-	const unsigned n = std::clamp(std::thread::hardware_concurrency(), 1U, 8U);
-	std::vector<unsigned long> mismatches(n);
+	const unsigned n =
+		std::clamp(std::thread::hardware_concurrency(), 1U, 8U);
+	std::vector<unsigned long> wrong(n);
 	std::vector<hw_word> first_bad(n, 0);
 	std::vector<std::thread> workers;
 
-	for (unsigned k = 0; k < n; k++) {
-		workers.emplace_back([k, n, &mismatches, &first_bad] {
-			for (hw_word w1 = k; w1 <= 0xFFFF; w1 += n) {
-				for (hw_word w0 = 0; w0 <= 0xFFFF; w0++) {
-					const auto count = static_cast<std::int32_t>(w1 << 16 | w0);
-					const double want = static_cast<double>(count) * 45.0 / 65536.0;
-					const double got = stepper_value_from_hw(w1, w0);
-					if (std::bit_cast<std::uint64_t>(got) !=
-					    std::bit_cast<std::uint64_t>(want)) {
-						if (mismatches[k]++ == 0)
-							first_bad[k] = w1 << 16 | w0;
-					}
-				}
-			}
+	for (unsigned k = 0; k < n; k++)
+		workers.emplace_back([k, n, &wrong, &first_bad] {
+			wrong[k] = count_wrong_pairs(k, n, &first_bad[k]);
 		});
-	}
 	for (auto &w : workers)
 		w.join();
 	for (unsigned k = 0; k < n; k++)
-		EXPECT_EQ(mismatches[k], 0UL)
+		EXPECT_EQ(wrong[k], 0UL)
 			<< "first wrong pair 0x" << std::hex << first_bad[k];
 }
 

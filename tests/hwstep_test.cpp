@@ -3,79 +3,25 @@
 // standard error are each compared whole.
 #include <gtest/gtest.h>
 
-#include <fcntl.h>
-#include <spawn.h>
-#include <sys/wait.h>
-#include <unistd.h>
+#include "run_program.hpp"
 
-#include <cstdio>
 #include <string>
 #include <vector>
 
+void PrintTo(const program_result &r, std::ostream *os)
+{
+	*os << "status " << r.status << ", stdout \"" << r.out
+	    << "\", stderr \"" << r.err << "\"";
+}
+
 namespace {
 
-struct run_result {
-	int status;
-	std::string out;
-	std::string err;
-};
+using run_result = program_result;
 
-bool operator==(const run_result &a, const run_result &b)
-{
-	return a.status == b.status && a.out == b.out && a.err == b.err;
-}
-
-void PrintTo(const run_result &r, std::ostream *os)
-{
-	*os << "status " << r.status << ", stdout \"" << r.out << "\", stderr \""
-	    << r.err << "\"";
-}
-
-std::string slurp(std::FILE *f)
-{
-	std::string s;
-	std::rewind(f);
-	char buf[4096];
-	size_t n;
-	while ((n = std::fread(buf, 1, sizeof buf, f)) > 0)
-		s.append(buf, n);
-	std::fclose(f);
-	return s;
-}
-
-// Runs hwstep with the argument vector argv (argv[0] included, so that it
-// may be anything or absent).  Standard output goes to out_path if given,
-// and is captured otherwise.
 run_result run_argv(const std::vector<std::string> &argv,
-		    const char *out_path = nullptr)
+                    const char *out_path = nullptr)
 {
-	std::vector<char *> v;
-	for (const auto &a : argv)
-		v.push_back(const_cast<char *>(a.c_str()));
-	v.push_back(nullptr);
-
-	std::FILE *out = std::tmpfile();
-	std::FILE *err = std::tmpfile();
-	posix_spawn_file_actions_t fa;
-	posix_spawn_file_actions_init(&fa);
-	if (out_path != nullptr)
-		posix_spawn_file_actions_addopen(&fa, 1, out_path, O_WRONLY, 0);
-	else
-		posix_spawn_file_actions_adddup2(&fa, fileno(out), 1);
-	posix_spawn_file_actions_adddup2(&fa, fileno(err), 2);
-
-	char *envp[] = {nullptr};
-	pid_t pid;
-	const int rc = posix_spawn(&pid, HWSTEP_PATH, &fa, nullptr, v.data(), envp);
-	posix_spawn_file_actions_destroy(&fa);
-	if (rc != 0) {
-		ADD_FAILURE() << "cannot start " HWSTEP_PATH;
-		return {-1, "", ""};
-	}
-	int ws;
-	waitpid(pid, &ws, 0);
-	const int status = WIFEXITED(ws) ? WEXITSTATUS(ws) : 128 + WTERMSIG(ws);
-	return {status, slurp(out), slurp(err)};
+	return run_program(HWSTEP_PATH, argv, out_path);
 }
 
 run_result run(const std::vector<std::string> &words)
@@ -110,7 +56,7 @@ TEST(Hwstep, PrintsOneLinePerPair)
 		{{"0", "200"}, "0x0000, 0x0200 => 0.351562\n"},
 		{{"  +a", "-0"}, "0x000a, 0x0000 => 450.000000\n"},
 		{{"1", "0", "1", "8000"},
-		 "0x0001, 0x0000 => 45.000000\n0x0001, 0x8000 => 67.500000\n"},
+	         "0x0001, 0x0000 => 45.000000\n0x0001, 0x8000 => 67.500000\n"},
 	};
 	for (const auto &c : cases) {
 		SCOPED_TRACE(testing::PrintToString(c.words));
@@ -152,22 +98,27 @@ TEST(Hwstep, StopsAtTheFirstMalformedWord)
 		{{"12 ", "0"}, "", "12 "},
 		{{"  ", "0"}, "", "  "},
 		// earlier lines stay, later pairs are not read
-		{{"1", "0", "zz", "0", "2", "0"}, "0x0001, 0x0000 => 45.000000\n", "zz"},
+		{{"1", "0", "zz", "0", "2", "0"},
+	         "0x0001, 0x0000 => 45.000000\n",
+	         "zz"},
 		{{"1", "0", "2", "0x10000", "yy", "0"},
-		 "0x0001, 0x0000 => 45.000000\n", "0x10000"},
+	         "0x0001, 0x0000 => 45.000000\n",
+	         "0x10000"},
 	};
 	for (const auto &c : cases) {
 		SCOPED_TRACE(testing::PrintToString(c.words));
-		EXPECT_EQ(run(c.words), (run_result{1, c.out, malformed(c.bad)}));
+		EXPECT_EQ(run(c.words),
+		          (run_result{1, c.out, malformed(c.bad)}));
 	}
 }
 
 TEST(Hwstep, NamesItselfAsStarted)
 {
 	EXPECT_EQ(run_argv({"/opt/bin/conv", "1"}),
-		  (run_result{1, "", "usage: /opt/bin/conv highword lowword ...\n"}));
+	          (run_result{1, "",
+	                      "usage: /opt/bin/conv highword lowword ...\n"}));
 	EXPECT_EQ(run_argv({"conv", "q", "0"}),
-		  (run_result{1, "", "conv: malformed number `q'\n"}));
+	          (run_result{1, "", "conv: malformed number `q'\n"}));
 }
 
 TEST(Hwstep, SurvivesAnEmptyArgumentVector)
@@ -178,7 +129,7 @@ TEST(Hwstep, SurvivesAnEmptyArgumentVector)
 	EXPECT_EQ(r.status, 1);
 	EXPECT_EQ(r.out, "");
 	EXPECT_TRUE(r.err == "usage:  highword lowword ...\n" ||
-		    r.err == "usage: try highword lowword ...\n")
+	            r.err == "usage: try highword lowword ...\n")
 		<< r.err;
 }
 
@@ -195,7 +146,9 @@ TEST(Hwstep, ReportsAFailedWrite)
 	for (const auto &argv : cases) {
 		SCOPED_TRACE(argv.size());
 		EXPECT_EQ(run_argv(argv, "/dev/full"),
-			  (run_result{1, "", "hwstep: write error: No space left on device\n"}));
+		          (run_result{1, "",
+		                      "hwstep: write error: No space left on "
+		                      "device\n"}));
 	}
 }
 

@@ -1,0 +1,68 @@
+// A model of the word syntax for the fuzz targets, written as a scanner of
+// its own rather than another call of strtol, and the stepper value written
+// directly as count * 45 / 65536.
+#ifndef WORD_MODEL_HPP
+#define WORD_MODEL_HPP
+
+#include "hw_decode.hpp"
+
+#include <cstdint>
+
+inline bool model_is_blank(char c)
+{
+	return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' ||
+	       c == '\r';
+}
+
+inline int model_digit(char c)
+{
+	if (c >= '0' && c <= '9')
+		return c - '0';
+	if (c >= 'a' && c <= 'f')
+		return c - 'a' + 10;
+	if (c >= 'A' && c <= 'F')
+		return c - 'A' + 10;
+	return -1;
+}
+
+// Returns true and sets *word when s is a word: blanks, an optional sign, an
+// optional 0x or 0X before a digit, digits, and nothing else; the empty text
+// is 0, minus zero is 0, and any other negative or a value above 0xFFFF is
+// refused.  A text with no digits uses up nothing, so only the empty text is
+// accepted among them.
+inline bool model_word(const char *s, hw_word *word)
+{
+	const char *p = s;
+	while (model_is_blank(*p))
+		p++;
+	bool negative = false;
+	if (*p == '+' || *p == '-')
+		negative = *p++ == '-';
+	if (p[0] == '0' && (p[1] == 'x' || p[1] == 'X') &&
+	    model_digit(p[2]) >= 0)
+		p += 2;
+	if (model_digit(*p) < 0) {
+		if (*s != '\0')
+			return false;
+		*word = 0;
+		return true;
+	}
+	std::uint32_t value = 0;
+	for (; model_digit(*p) >= 0; p++) {
+		if (value <= 0xFFFF)
+			value = value * 16 +
+			        static_cast<std::uint32_t>(model_digit(*p));
+	}
+	if (*p != '\0' || value > 0xFFFF || (negative && value != 0))
+		return false;
+	*word = value;
+	return true;
+}
+
+inline double model_stepper_value(hw_word w1, hw_word w0)
+{
+	const auto count = static_cast<std::int32_t>(w1 << 16 | w0);
+	return static_cast<double>(count) * 45.0 / 65536.0;
+}
+
+#endif

@@ -1,0 +1,78 @@
+// Starting a program as a user would, with an exact argument vector, and
+// collecting its exit status, standard output and standard error.
+#ifndef RUN_PROGRAM_HPP
+#define RUN_PROGRAM_HPP
+
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/wait.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+struct program_result {
+	int status;
+	std::string out;
+	std::string err;
+
+	bool operator==(const program_result &) const = default;
+};
+
+inline std::string read_whole(std::FILE *f)
+{
+	std::string s;
+	std::rewind(f);
+	char buf[4096];
+	size_t n = 0;
+	while ((n = std::fread(buf, 1, sizeof buf, f)) > 0)
+		s.append(buf, n);
+	std::fclose(f);
+	return s;
+}
+
+// Runs the program at path with the argument vector argv (its name
+// included, so that it may be anything, or absent) and an empty environment.
+// Standard output goes to out_path when given and is collected otherwise.
+// The status is the exit status, 128 plus the signal number when a signal
+// ended the program, or -1 when it could not be started.
+inline program_result run_program(const char *path,
+                                  const std::vector<std::string> &argv,
+                                  const char *out_path = nullptr)
+{
+	// posix_spawn takes char *const[] for C's sake and writes nothing.
+	std::vector<char *> v(argv.size() + 1, nullptr);
+	std::transform(argv.begin(), argv.end(), v.begin(),
+	               [](const std::string &a) {
+			       // NOLINTNEXTLINE(cppcoreguidelines-pro-type-const-cast)
+			       return const_cast<char *>(a.c_str());
+		       });
+
+	std::FILE *out = std::tmpfile();
+	std::FILE *err = std::tmpfile();
+	if (out == nullptr || err == nullptr)
+		return {-1, "", ""};
+	posix_spawn_file_actions_t fa;
+	posix_spawn_file_actions_init(&fa);
+	if (out_path != nullptr)
+		posix_spawn_file_actions_addopen(&fa, 1, out_path, O_WRONLY, 0);
+	else
+		posix_spawn_file_actions_adddup2(&fa, fileno(out), 1);
+	posix_spawn_file_actions_adddup2(&fa, fileno(err), 2);
+
+	char *envp[] = {nullptr};
+	pid_t pid = 0;
+	int ws = 0;
+	int status = -1;
+	if (posix_spawn(&pid, path, &fa, nullptr, v.data(), envp) == 0) {
+		while (waitpid(pid, &ws, 0) < 0 && errno == EINTR)
+			;
+		status = WIFEXITED(ws) ? WEXITSTATUS(ws) : 128 + WTERMSIG(ws);
+	}
+	posix_spawn_file_actions_destroy(&fa);
+	return {status, read_whole(out), read_whole(err)};
+}
+
+#endif
