@@ -1,0 +1,25 @@
+#!/bin/sh
+# Renders the manual page with each formatter at hand; any warning, from
+# groff, man or mandoc's linter, fails.
+set -u
+page=$1
+status=0
+
+check() {
+	msgs=$("$@" 2>&1 >/dev/null)
+	if [ -n "$msgs" ]; then
+		printf '%s:\n%s\n' "$*" "$msgs"
+		status=1
+	fi
+}
+
+check groff -mandoc -ww -z "$page"
+MANWIDTH=80 check man -l "$page"
+if command -v mandoc >/dev/null; then
+	check mandoc -T lint -W warning "$page"
+else
+	echo "mandoc not installed: lint skipped"
+fi
+# The page must render to something that names the program.
+MANWIDTH=80 man -l "$page" 2>/dev/null | grep -q '^NAME' || status=1
+exit $status
