@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <string>
 #include <vector>
 
@@ -52,8 +53,10 @@ inline program_result run_program(const char *path,
 
 	std::FILE *out = std::tmpfile();
 	std::FILE *err = std::tmpfile();
-	if (out == nullptr || err == nullptr)
-		return {-1, "", ""};
+	if (out == nullptr || err == nullptr) {
+		std::perror("tmpfile");
+		std::abort();
+	}
 	posix_spawn_file_actions_t fa;
 	posix_spawn_file_actions_init(&fa);
 	if (out_path != nullptr)
