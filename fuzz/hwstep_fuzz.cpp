@@ -13,11 +13,9 @@
 
 namespace {
 
-using outcome = program_result;
-
-outcome predict(const std::vector<std::string> &argv)
+program_result predict(const std::vector<std::string> &argv)
 {
-	outcome o{0, "", ""};
+	program_result o{0, "", ""};
 	// Linux starts a program given no arguments at all with one empty name.
 	const std::string progname = argv.empty() ? "" : argv[0];
 	const std::size_t argc = argv.empty() ? 1 : argv.size();
@@ -64,10 +62,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data,
 		p = q + 1;
 	}
 
-	const outcome want = predict(argv);
-	const outcome got = run_program(HWSTEP_PATH, argv);
-	if (got.status != want.status || got.out != want.out ||
-	    got.err != want.err) {
+	const program_result want = predict(argv);
+	const program_result got = run_program(HWSTEP_PATH, argv);
+	if (got != want) {
 		std::fprintf(stderr,
 		             "program and model disagree\n"
 		             "status %d, want %d\n"

@@ -16,15 +16,13 @@ void PrintTo(const program_result &r, std::ostream *os)
 
 namespace {
 
-using run_result = program_result;
-
-run_result run_argv(const std::vector<std::string> &argv,
-                    const char *out_path = nullptr)
+program_result run_argv(const std::vector<std::string> &argv,
+                        const char *out_path = nullptr)
 {
 	return run_program(HWSTEP_PATH, argv, out_path);
 }
 
-run_result run(const std::vector<std::string> &words)
+program_result run(const std::vector<std::string> &words)
 {
 	std::vector<std::string> argv{"hwstep"};
 	argv.insert(argv.end(), words.begin(), words.end());
@@ -60,7 +58,7 @@ TEST(Hwstep, PrintsOneLinePerPair)
 	};
 	for (const auto &c : cases) {
 		SCOPED_TRACE(testing::PrintToString(c.words));
-		EXPECT_EQ(run(c.words), (run_result{0, c.out, ""}));
+		EXPECT_EQ(run(c.words), (program_result{0, c.out, ""}));
 	}
 }
 
@@ -78,7 +76,7 @@ TEST(Hwstep, RefusesAWrongArgumentCount)
 	};
 	for (const auto &words : cases) {
 		SCOPED_TRACE(testing::PrintToString(words));
-		EXPECT_EQ(run(words), (run_result{1, "", usage}));
+		EXPECT_EQ(run(words), (program_result{1, "", usage}));
 	}
 }
 
@@ -108,24 +106,25 @@ TEST(Hwstep, StopsAtTheFirstMalformedWord)
 	for (const auto &c : cases) {
 		SCOPED_TRACE(testing::PrintToString(c.words));
 		EXPECT_EQ(run(c.words),
-		          (run_result{1, c.out, malformed(c.bad)}));
+		          (program_result{1, c.out, malformed(c.bad)}));
 	}
 }
 
 TEST(Hwstep, NamesItselfAsStarted)
 {
-	EXPECT_EQ(run_argv({"/opt/bin/conv", "1"}),
-	          (run_result{1, "",
-	                      "usage: /opt/bin/conv highword lowword ...\n"}));
+	EXPECT_EQ(
+		run_argv({"/opt/bin/conv", "1"}),
+		(program_result{
+			1, "", "usage: /opt/bin/conv highword lowword ...\n"}));
 	EXPECT_EQ(run_argv({"conv", "q", "0"}),
-	          (run_result{1, "", "conv: malformed number `q'\n"}));
+	          (program_result{1, "", "conv: malformed number `q'\n"}));
 }
 
 TEST(Hwstep, SurvivesAnEmptyArgumentVector)
 {
 	// Linux hands such a program one empty name; were argc 0, the program
 	// would call itself "try".
-	const run_result r = run_argv({});
+	const program_result r = run_argv({});
 	EXPECT_EQ(r.status, 1);
 	EXPECT_EQ(r.out, "");
 	EXPECT_TRUE(r.err == "usage:  highword lowword ...\n" ||
@@ -145,10 +144,11 @@ TEST(Hwstep, ReportsAFailedWrite)
 	const std::vector<std::string> cases[] = {{"hwstep", "1", "0"}, many};
 	for (const auto &argv : cases) {
 		SCOPED_TRACE(argv.size());
-		EXPECT_EQ(run_argv(argv, "/dev/full"),
-		          (run_result{1, "",
-		                      "hwstep: write error: No space left on "
-		                      "device\n"}));
+		EXPECT_EQ(
+			run_argv(argv, "/dev/full"),
+			(program_result{1, "",
+		                        "hwstep: write error: No space left on "
+		                        "device\n"}));
 	}
 }
 
