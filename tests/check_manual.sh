@@ -5,6 +5,13 @@ set -u
 page=$1
 status=0
 
+for tool in groff man; do
+	if ! command -v $tool >/dev/null; then
+		echo "$tool not installed: manual page not checked"
+		exit 77
+	fi
+done
+
 check() {
 	msgs=$("$@" 2>&1 >/dev/null)
 	if [ -n "$msgs" ]; then
