@@ -70,9 +70,12 @@ inline program_result run_program(const char *path,
 	int ws = 0;
 	int status = -1;
 	if (posix_spawn(&pid, path, &fa, nullptr, v.data(), envp) == 0) {
-		while (waitpid(pid, &ws, 0) < 0 && errno == EINTR)
+		pid_t done = 0;
+		while ((done = waitpid(pid, &ws, 0)) < 0 && errno == EINTR)
 			;
-		status = WIFEXITED(ws) ? WEXITSTATUS(ws) : 128 + WTERMSIG(ws);
+		if (done == pid)
+			status = WIFEXITED(ws) ? WEXITSTATUS(ws)
+			                       : 128 + WTERMSIG(ws);
 	}
 	posix_spawn_file_actions_destroy(&fa);
 	return {status, read_whole(out), read_whole(err)};

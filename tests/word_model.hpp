@@ -1,6 +1,6 @@
-// A model of the word syntax for the fuzz targets, written as a scanner of
-// its own rather than another call of strtol, and the stepper value written
-// directly as count * 45 / 65536.
+// Independent statements of word decoding for the tests and fuzz targets: the
+// word syntax as a scanner of its own rather than another call of strtol, and
+// the stepper value written directly as count * 45 / 65536.
 #ifndef WORD_MODEL_HPP
 #define WORD_MODEL_HPP
 
@@ -59,6 +59,8 @@ inline bool model_word(const char *s, hw_word *word)
 	return true;
 }
 
+// The product is below 2^37 and the division by 2^16 is exact, so this is the
+// exact stepper value, and +0.0 for the zero count.
 inline double model_stepper_value(hw_word w1, hw_word w0)
 {
 	const auto count = static_cast<std::int32_t>(w1 << 16 | w0);
