@@ -8,6 +8,41 @@
 
 #include "hw_decode.hpp"
 
+// Reports that the word t is malformed.  Control bytes and the backslash in
+// t are written as C escapes, so that the message stays one line and reads
+// back without ambiguity; every other byte is written as it is.
+[[noreturn]] static void malformed(const char *progname, const char *t)
+{
+	// Buffered, so that the message goes out in one write when it fits.
+	static char buf[BUFSIZ];
+
+	std::setvbuf(stderr, buf, _IOFBF, sizeof buf);
+	std::fprintf(stderr, "%s: malformed number `", progname);
+	for (; *t != '\0'; t++) {
+		const auto c = static_cast<unsigned char>(*t);
+
+		if (c >= '\a' && c <= '\r')
+			std::fprintf(stderr, "\\%c", "abtnvfr"[c - '\a']);
+		else if (c < 0x20 || c == 0x7F)
+			std::fprintf(stderr, "\\%03o", c);
+		else if (c == '\\')
+			std::fputs("\\\\", stderr);
+		else
+			std::putc(c, stderr);
+	}
+	std::fputs("'\n", stderr);
+	std::exit(1);
+}
+
+// Reports a failed write to standard output with the reason that the C
+// library left in errno, and EIO where it left none.
+[[noreturn]] static void write_error(const char *progname)
+{
+	std::fprintf(stderr, "%s: write error: %s\n", progname,
+	             std::strerror(errno != 0 ? errno : EIO));
+	std::exit(1);
+}
+
 int main(int argc, char *argv[])
 {
 	const char *progname = argv[0] != nullptr ? argv[0] : "try";
@@ -24,22 +59,20 @@ int main(int argc, char *argv[])
 		const char *t = argv[i];
 
 		if (hw_from_hex(t, &w1) != 0 ||
-		    hw_from_hex(t = argv[i + 1], &w0) != 0) {
-			std::fprintf(stderr, "%s: malformed number `%s'\n",
-			             progname, t);
-			std::exit(1);
-		}
-		std::printf("0x%04x, 0x%04x => %f\n", w1, w0,
-		            stepper_value_from_hw(w1, w0));
+		    hw_from_hex(t = argv[i + 1], &w0) != 0)
+			malformed(progname, t);
+		// A C library may drop what it could not write: stop at the
+		// first failure, while errno still holds its reason.
+		errno = 0;
+		if (std::printf("0x%04x, 0x%04x => %f\n", w1, w0,
+		                stepper_value_from_hw(w1, w0)) < 0)
+			write_error(progname);
 	}
 
 	// The last lines may still sit in the buffer: make sure they reached
 	// the output before reporting success.
 	errno = 0;
-	if (std::fflush(stdout) != 0 || std::ferror(stdout) != 0) {
-		std::fprintf(stderr, "%s: write error: %s\n", progname,
-		             std::strerror(errno != 0 ? errno : EIO));
-		std::exit(1);
-	}
+	if (std::fflush(stdout) != 0 || std::ferror(stdout) != 0)
+		write_error(progname);
 	std::exit(0);
 }

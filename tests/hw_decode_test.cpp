@@ -116,6 +116,9 @@ TEST(HwFromHex, AcceptsWordsAndRefusesTheRest)
 		{"-ffff", 1, 0},
 		{nines, 1, 0},
 		{"-" + nines, 1, 0},
+		// strtoul would wrap these round to 1
+		{"-ffffffffffffffff", 1, 0},
+		{"-FFFFFFFFFFFF0001", 1, 0},
 		// not a number, or something after it
 		{"g", 1, 0},
 		{"12 ", 1, 0},

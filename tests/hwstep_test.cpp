@@ -5,6 +5,13 @@
 
 #include "run_program.hpp"
 
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <csignal>
+#include <cstdlib>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -16,10 +23,9 @@ void PrintTo(const program_result &r, std::ostream *os)
 
 namespace {
 
-program_result run_argv(const std::vector<std::string> &argv,
-                        const char *out_path = nullptr)
+program_result run_argv(const std::vector<std::string> &argv)
 {
-	return run_program(HWSTEP_PATH, argv, out_path);
+	return run_program(HWSTEP_PATH, argv);
 }
 
 program_result run(const std::vector<std::string> &words)
@@ -132,24 +138,97 @@ TEST(Hwstep, SurvivesAnEmptyArgumentVector)
 		<< r.err;
 }
 
-TEST(Hwstep, ReportsAFailedWrite)
+TEST(Hwstep, QuotesControlBytesInAMalformedWord)
 {
-	// Both a short output, which fails only in the final flush, and one
-	// larger than the stdio buffer, which fails while printing.
+	const struct {
+		std::string word;
+		std::string quoted;
+	} cases[] = {
+		{"0\nhwstep: write error: x", "0\\nhwstep: write error: x"},
+		{"8000\r", "8000\\r"},
+		{"\a\b\t\v\f", "\\a\\b\\t\\v\\f"},
+		{"\x1b[2J", "\\033[2J"},
+		{"1\x01\x1f\x7f", "1\\001\\037\\177"},
+		{"a\\n", "a\\\\n"},
+		{"caf\xc3\xa9", "caf\xc3\xa9"},
+		{"0x1g ~!`'\"", "0x1g ~!`'\""},
+	};
+	for (const auto &c : cases) {
+		SCOPED_TRACE(c.quoted);
+		EXPECT_EQ(run({"1", "0", "2", c.word}),
+		          (program_result{1, "0x0001, 0x0000 => 45.000000\n",
+		                          malformed(c.quoted)}));
+	}
+}
+
+// Whether a run failed with the write error e and nothing else.  The reason
+// is the text of the C library that the program was built with: this one's,
+// or for EIO also the shorter text of musl.
+bool failed_to_write(const program_result &r, int e)
+{
+	const std::string head = "hwstep: write error: ";
+	return r.status == 1 && r.out.empty() &&
+	       (r.err == head + std::strerror(e) + "\n" ||
+	        (e == EIO && r.err == head + "I/O error\n"));
+}
+
+// Opens a pseudo-terminal and closes its master, so that every write to the
+// terminal fails as it does once the other side has hung up.
+int dead_terminal()
+{
+	const int master = posix_openpt(O_RDWR | O_NOCTTY);
+	if (master < 0 || grantpt(master) != 0 || unlockpt(master) != 0)
+		return -1;
+	const char *name = ptsname(master);
+	const int fd = name != nullptr ? open(name, O_RDWR | O_NOCTTY) : -1;
+	close(master);
+	return fd;
+}
+
+TEST(Hwstep, ReportsAFailedWriteWithItsReason)
+{
+	// Both a short output, which a buffering C library writes only when
+	// it flushes at the end, and one larger than any stdio buffer, which
+	// fails while printing and must stop the run there.
 	std::vector<std::string> many{"hwstep"};
 	for (int i = 0; i < 1000; i++) {
 		many.emplace_back("1");
 		many.emplace_back("0");
 	}
-	const std::vector<std::string> cases[] = {{"hwstep", "1", "0"}, many};
-	for (const auto &argv : cases) {
-		SCOPED_TRACE(argv.size());
-		EXPECT_EQ(
-			run_argv(argv, "/dev/full"),
-			(program_result{1, "",
-		                        "hwstep: write error: No space left on "
-		                        "device\n"}));
+	int pipe_fds[2] = {-1, -1};
+	ASSERT_EQ(pipe(pipe_fds), 0);
+	close(pipe_fds[0]);
+	const int full = open("/dev/full", O_WRONLY);
+	const int tty = dead_terminal();
+	ASSERT_TRUE(full >= 0 && tty >= 0);
+	// The program inherits the ignored signal, and sees EPIPE instead.
+	const auto old_pipe_handler = signal(SIGPIPE, SIG_IGN);
+
+	const struct {
+		const char *what;
+		int fd;
+		int error;
+	} cases[] = {
+		{"full disk", full, ENOSPC},
+		{"closed output", closed_output, EBADF},
+		{"dead terminal", tty, EIO},
+		{"pipe without reader", pipe_fds[1], EPIPE},
+	};
+	for (const auto &c : cases) {
+		for (const auto &argv :
+		     {std::vector<std::string>{"hwstep", "1", "0"}, many}) {
+			SCOPED_TRACE(testing::Message()
+			             << c.what << ", " << argv.size() / 2
+			             << " pairs");
+			const program_result r =
+				run_program(HWSTEP_PATH, argv, c.fd);
+			EXPECT_TRUE(failed_to_write(r, c.error))
+				<< testing::PrintToString(r);
+		}
 	}
+	signal(SIGPIPE, old_pipe_handler);
+	for (const int fd : {full, tty, pipe_fds[1]})
+		close(fd);
 }
 
 } // namespace

@@ -3,7 +3,6 @@
 #ifndef RUN_PROGRAM_HPP
 #define RUN_PROGRAM_HPP
 
-#include <fcntl.h>
 #include <spawn.h>
 #include <sys/wait.h>
 
@@ -34,14 +33,19 @@ inline std::string read_whole(std::FILE *f)
 	return s;
 }
 
+// For run_program's out_fd: collect standard output, or start the program
+// with standard output closed.
+constexpr int collect_output = -1;
+constexpr int closed_output = -2;
+
 // Runs the program at path with the argument vector argv (its name
 // included, so that it may be anything, or absent) and an empty environment.
-// Standard output goes to out_path when given and is collected otherwise.
-// The status is the exit status, 128 plus the signal number when a signal
-// ended the program, or -1 when it could not be started.
+// Standard output is collected, closed, or the descriptor out_fd.  The
+// status is the exit status, 128 plus the signal number when a signal ended
+// the program, or -1 when it could not be started.
 inline program_result run_program(const char *path,
                                   const std::vector<std::string> &argv,
-                                  const char *out_path = nullptr)
+                                  int out_fd = collect_output)
 {
 	// posix_spawn takes char *const[] for C's sake and writes nothing.
 	std::vector<char *> v(argv.size() + 1, nullptr);
@@ -59,10 +63,12 @@ inline program_result run_program(const char *path,
 	}
 	posix_spawn_file_actions_t fa;
 	posix_spawn_file_actions_init(&fa);
-	if (out_path != nullptr)
-		posix_spawn_file_actions_addopen(&fa, 1, out_path, O_WRONLY, 0);
+	if (out_fd == closed_output)
+		posix_spawn_file_actions_addclose(&fa, 1);
 	else
-		posix_spawn_file_actions_adddup2(&fa, fileno(out), 1);
+		posix_spawn_file_actions_adddup2(
+			&fa, out_fd == collect_output ? fileno(out) : out_fd,
+			1);
 	posix_spawn_file_actions_adddup2(&fa, fileno(err), 2);
 
 	char *envp[] = {nullptr};
