@@ -1,8 +1,8 @@
 // Reading of one 16-bit word from hexadecimal text.
 #include "hw_decode.hpp"
 
-#include <cerrno>
-#include <cstdlib>
+#include <errno.h>
+#include <stdlib.h>
 
 int hw_from_hex(const char *str, hw_word *rval)
 {
@@ -11,7 +11,7 @@ int hw_from_hex(const char *str, hw_word *rval)
 
 	// A negative number turns into a value far above 0xFFFF, and one too
 	// large for a long into LONG_MAX: the range test refuses both.
-	const auto t = static_cast<unsigned long>(std::strtol(str, &ep, 16));
+	const auto t = static_cast<unsigned long>(strtol(str, &ep, 16));
 	errno = saved_errno;
 
 	if (t > 0xFFFF)

@@ -3,10 +3,10 @@
 #ifndef HW_DECODE_HPP
 #define HW_DECODE_HPP
 
-#include <cstdint>
+#include <stdint.h>
 
 // One 16-bit hardware word, held in the low 16 bits.
-using hw_word = std::uint32_t;
+using hw_word = uint32_t;
 
 // Returns the stepper value of the signed 32-bit count whose bits 31 to 16
 // are w1 and bits 15 to 0 are w0: the count times 45/65536, exactly.  The

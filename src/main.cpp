@@ -1,10 +1,12 @@
 // hwstep: prints, for each pair of 16-bit words given in hexadecimal on the
 // command line, high word first, the two words and the stepper value of the
 // signed 32-bit count that they hold.
-#include <cerrno>
-#include <cstdio>
-#include <cstdlib>
-#include <cstring>
+// C library headers only, so that the program builds against any C library
+// with no C++ runtime, musl's included.
+#include <errno.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
 
 #include "hw_decode.hpp"
 
@@ -16,31 +18,31 @@
 	// Buffered, so that the message goes out in one write when it fits.
 	static char buf[BUFSIZ];
 
-	std::setvbuf(stderr, buf, _IOFBF, sizeof buf);
-	std::fprintf(stderr, "%s: malformed number `", progname);
+	setvbuf(stderr, buf, _IOFBF, sizeof buf);
+	fprintf(stderr, "%s: malformed number `", progname);
 	for (; *t != '\0'; t++) {
 		const auto c = static_cast<unsigned char>(*t);
 
 		if (c >= '\a' && c <= '\r')
-			std::fprintf(stderr, "\\%c", "abtnvfr"[c - '\a']);
+			fprintf(stderr, "\\%c", "abtnvfr"[c - '\a']);
 		else if (c < 0x20 || c == 0x7F)
-			std::fprintf(stderr, "\\%03o", c);
+			fprintf(stderr, "\\%03o", c);
 		else if (c == '\\')
-			std::fputs("\\\\", stderr);
+			fputs("\\\\", stderr);
 		else
-			std::putc(c, stderr);
+			putc(c, stderr);
 	}
-	std::fputs("'\n", stderr);
-	std::exit(1);
+	fputs("'\n", stderr);
+	exit(1);
 }
 
 // Reports a failed write to standard output with the reason that the C
 // library left in errno, and EIO where it left none.
 [[noreturn]] static void write_error(const char *progname)
 {
-	std::fprintf(stderr, "%s: write error: %s\n", progname,
-	             std::strerror(errno != 0 ? errno : EIO));
-	std::exit(1);
+	fprintf(stderr, "%s: write error: %s\n", progname,
+	        strerror(errno != 0 ? errno : EIO));
+	exit(1);
 }
 
 int main(int argc, char *argv[])
@@ -48,9 +50,8 @@ int main(int argc, char *argv[])
 	const char *progname = argv[0] != nullptr ? argv[0] : "try";
 
 	if (argc <= 1 || argc % 2 != 1) {
-		std::fprintf(stderr, "usage: %s highword lowword ...\n",
-		             progname);
-		std::exit(1);
+		fprintf(stderr, "usage: %s highword lowword ...\n", progname);
+		exit(1);
 	}
 
 	for (int i = 1; i < argc; i += 2) {
@@ -64,15 +65,15 @@ int main(int argc, char *argv[])
 		// A C library may drop what it could not write: stop at the
 		// first failure, while errno still holds its reason.
 		errno = 0;
-		if (std::printf("0x%04x, 0x%04x => %f\n", w1, w0,
-		                stepper_value_from_hw(w1, w0)) < 0)
+		if (printf("0x%04x, 0x%04x => %f\n", w1, w0,
+		           stepper_value_from_hw(w1, w0)) < 0)
 			write_error(progname);
 	}
 
 	// The last lines may still sit in the buffer: make sure they reached
 	// the output before reporting success.
 	errno = 0;
-	if (std::fflush(stdout) != 0 || std::ferror(stdout) != 0)
+	if (fflush(stdout) != 0 || ferror(stdout) != 0)
 		write_error(progname);
-	std::exit(0);
+	exit(0);
 }
