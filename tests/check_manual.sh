@@ -1,8 +1,11 @@
 #!/bin/sh
+# usage: check_manual.sh PAGE OS
 # Renders the manual page with each formatter at hand; any warning, from
-# groff, man or mandoc's linter, fails.
+# groff, man or mandoc's linter, fails, and so does a rendered page whose
+# footer does not name the system OS (the program and its version).
 set -u
 page=$1
+os=$2
 status=0
 
 for tool in groff man; do
@@ -27,6 +30,14 @@ if command -v mandoc >/dev/null; then
 else
 	echo "mandoc not installed: lint skipped"
 fi
-# The page must render to something that names the program.
-MANWIDTH=80 man -l "$page" 2>/dev/null | grep -q '^NAME' || status=1
+rendered=$(MANWIDTH=80 man -l "$page" 2>/dev/null)
+printf '%s\n' "$rendered" | grep -q '^NAME' || status=1
+footer=$(printf '%s\n' "$rendered" | sed '/^$/d' | tail -n 1)
+case $footer in
+"$os "*" $os") ;;
+*)
+	echo "footer does not name $os: $footer"
+	status=1
+	;;
+esac
 exit $status

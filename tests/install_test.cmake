@@ -1,6 +1,7 @@
 # Installs the build tree into a fresh prefix, checks what landed there, then
-# configures, builds and runs a separate project that finds the library with
-# find_package.
+# builds and runs a consumer of the library twice: as a separate CMake project
+# that finds it with find_package, at a language level below the one that the
+# library's header needs, and with nothing but the compiler and pkg-config.
 file(REMOVE_RECURSE ${work})
 set(prefix ${work}/prefix)
 
@@ -13,28 +14,43 @@ function(run)
 	set(out ${out} PARENT_SCOPE)
 endfunction()
 
+function(expect what want)
+	if(NOT out STREQUAL want)
+		message(FATAL_ERROR "${what} printed: ${out}")
+	endif()
+endfunction()
+
 run(${CMAKE_COMMAND} --install ${build} --prefix ${prefix})
+set(pcdir ${prefix}/${libdir}/pkgconfig)
 foreach(f bin/hwstep share/man/man1/hwstep.1 include/hw_decode.hpp
 		${libdir}/libhw_decode.a
 		${libdir}/cmake/hw_decode/hw_decodeConfig.cmake
 		${libdir}/cmake/hw_decode/hw_decodeConfigVersion.cmake
-		${libdir}/cmake/hw_decode/hw_decodeTargets.cmake)
+		${libdir}/cmake/hw_decode/hw_decodeTargets.cmake
+		${libdir}/pkgconfig/hw_decode.pc)
 	if(NOT EXISTS ${prefix}/${f})
 		message(FATAL_ERROR "not installed: ${f}")
 	endif()
 endforeach()
 
 run(${prefix}/bin/hwstep 1 8000)
-if(NOT out STREQUAL "0x0001, 0x8000 => 67.500000\n")
-	message(FATAL_ERROR "installed hwstep printed: ${out}")
-endif()
+expect("installed hwstep" "0x0001, 0x8000 => 67.500000\n")
 
 run(${CMAKE_COMMAND} -S ${consumer} -B ${work}/consumer
 	-DCMAKE_PREFIX_PATH=${prefix} -DCMAKE_CXX_COMPILER=${compiler}
+	-DCMAKE_CXX_STANDARD=11
 	-DCMAKE_CXX_FLAGS=${flags} -DCMAKE_EXE_LINKER_FLAGS=${link_flags})
 run(${CMAKE_COMMAND} --build ${work}/consumer)
 run(${work}/consumer/consumer 8000 0001)
-if(NOT out STREQUAL "-1474559.9993133545\n")
-	message(FATAL_ERROR "consumer printed: ${out}")
-endif()
+expect("consumer found by CMake" "-1474559.9993133545\n")
+
+find_program(pkg_config pkg-config REQUIRED)
+run(${CMAKE_COMMAND} -E env PKG_CONFIG_PATH=${pcdir}
+	${pkg_config} --cflags --libs hw_decode)
+separate_arguments(pc_flags UNIX_COMMAND "${out}")
+separate_arguments(cxx_flags UNIX_COMMAND "${flags} ${link_flags}")
+run(${compiler} ${cxx_flags} ${consumer}/main.cpp ${pc_flags}
+	-o ${work}/consumer-pc)
+run(${work}/consumer-pc ffff ffff)
+expect("consumer built with pkg-config" "-0.0006866455\n")
 message(STATUS "installed and found: ${prefix}")

@@ -1,0 +1,85 @@
+# Debian packages, made by cpack: hwstep, the program and its manual, and
+# hwstep-dev, the library, its header, and its CMake and pkg-config files.
+# With HWSTEP_DEBIAN the install is laid out as Debian asks: the manual
+# compressed, and each package's folder under share/doc holding the licence
+# as a machine-readable copyright file and the project's changelog.
+set(HWSTEP_MAINTAINER "The hwstep developers <hwstep@example.org>" CACHE STRING
+	"The maintainer named in the packages: a name and a mail address")
+
+if(HWSTEP_DEBIAN)
+	file(READ ${PROJECT_SOURCE_DIR}/CHANGELOG changelog)
+	if(NOT changelog MATCHES "^hwstep \\(${PROJECT_VERSION}\\) ")
+		message(FATAL_ERROR "CHANGELOG has no entry for ${PROJECT_VERSION} at its top")
+	endif()
+	configure_file(${PROJECT_SOURCE_DIR}/CHANGELOG changelog COPYONLY)
+
+	file(READ ${PROJECT_SOURCE_DIR}/LICENSE licence)
+	string(FIND "${licence}" "Permission" start)
+	string(SUBSTRING "${licence}" ${start} -1 licence)
+	string(STRIP "${licence}" licence)
+	string(REPLACE "\n\n" "\n.\n" licence "${licence}")
+	string(REPLACE "\n" "\n " licence "${licence}")
+	file(WRITE ${PROJECT_BINARY_DIR}/copyright
+"Format: https://www.debian.org/doc/packaging-manuals/copyright-format/1.0/
+Upstream-Name: hwstep
+
+Files: *
+Copyright: 2026 The hwstep developers
+License: Expat
+ ${licence}
+")
+
+	foreach(file hwstep.1 changelog)
+		execute_process(COMMAND gzip -9nkf ${file}
+			WORKING_DIRECTORY ${PROJECT_BINARY_DIR}
+			COMMAND_ERROR_IS_FATAL ANY)
+	endforeach()
+	# Stripped as Debian's own tools strip: without the sections that
+	# hold nothing but the compiler's name.
+	set(strip ${CMAKE_STRIP} --remove-section=.comment --remove-section=.note)
+	install(CODE "execute_process(COMMAND ${strip}
+		\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_BINDIR}/hwstep
+		COMMAND_ERROR_IS_FATAL ANY)" COMPONENT program)
+	install(CODE "execute_process(COMMAND ${strip} --strip-debug
+		\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_LIBDIR}/libhw_decode.a
+		COMMAND_ERROR_IS_FATAL ANY)" COMPONENT dev)
+	install(FILES ${PROJECT_BINARY_DIR}/hwstep.1.gz
+		DESTINATION ${CMAKE_INSTALL_MANDIR}/man1 COMPONENT program)
+	foreach(component program dev)
+		set(package hwstep)
+		if(component STREQUAL dev)
+			set(package hwstep-dev)
+		endif()
+		install(FILES ${PROJECT_BINARY_DIR}/copyright
+			${PROJECT_BINARY_DIR}/changelog.gz
+			DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/${package}
+			COMPONENT ${component})
+	endforeach()
+else()
+	install(FILES ${PROJECT_BINARY_DIR}/hwstep.1
+		DESTINATION ${CMAKE_INSTALL_MANDIR}/man1 COMPONENT program)
+endif()
+
+set(CPACK_PACKAGE_NAME hwstep)
+# Each package gives its own summary, the first line of its description.
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "")
+set(CPACK_PACKAGE_CONTACT "${HWSTEP_MAINTAINER}")
+set(CPACK_DEB_COMPONENT_INSTALL ON)
+set(CPACK_COMPONENTS_ALL program dev)
+set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+# Installed under DESTDIR, so that what is installed sees the real prefix.
+set(CPACK_SET_DESTDIR ON)
+set(CPACK_DEBIAN_PACKAGE_SECTION utils)
+set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+set(CPACK_DEBIAN_PROGRAM_PACKAGE_NAME hwstep)
+set(CPACK_DEBIAN_PROGRAM_DESCRIPTION "${PROJECT_DESCRIPTION}
+hwstep reads pairs of 16-bit words in hexadecimal, a high word and a low
+word that form a signed 32-bit count, and prints for each pair the two
+words and the stepper value, count * 45 / 65536, to six decimals.")
+set(CPACK_DEBIAN_DEV_PACKAGE_NAME hwstep-dev)
+set(CPACK_DEBIAN_DEV_PACKAGE_SECTION libdevel)
+set(CPACK_DEBIAN_DEV_DESCRIPTION "Word decoding library and header of hwstep
+The static library hw_decode, its header, a CMake package and a pkg-config
+file: the reading of a 16-bit word from hexadecimal text, and the exact
+stepper value of a high word and a low word.")
+include(CPack)
