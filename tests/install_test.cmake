@@ -2,6 +2,7 @@
 # builds and runs a consumer of the library twice: as a separate CMake project
 # that finds it with find_package, at a language level below the one that the
 # library's header needs, and with nothing but the compiler and pkg-config.
+# Programs built for another processor run under the emulator.
 file(REMOVE_RECURSE ${work})
 set(prefix ${work}/prefix)
 
@@ -33,15 +34,15 @@ foreach(f bin/hwstep share/man/man1/hwstep.1 include/hw_decode.hpp
 	endif()
 endforeach()
 
-run(${prefix}/bin/hwstep 1 8000)
+run(${emulator} ${prefix}/bin/hwstep 1 8000)
 expect("installed hwstep" "0x0001, 0x8000 => 67.500000\n")
 
 run(${CMAKE_COMMAND} -S ${consumer} -B ${work}/consumer
 	-DCMAKE_PREFIX_PATH=${prefix} -DCMAKE_CXX_COMPILER=${compiler}
-	-DCMAKE_CXX_STANDARD=11
+	-DCMAKE_TOOLCHAIN_FILE=${toolchain} -DCMAKE_CXX_STANDARD=11
 	-DCMAKE_CXX_FLAGS=${flags} -DCMAKE_EXE_LINKER_FLAGS=${link_flags})
 run(${CMAKE_COMMAND} --build ${work}/consumer)
-run(${work}/consumer/consumer 8000 0001)
+run(${emulator} ${work}/consumer/consumer 8000 0001)
 expect("consumer found by CMake" "-1474559.9993133545\n")
 
 find_program(pkg_config pkg-config REQUIRED)
@@ -51,6 +52,6 @@ separate_arguments(pc_flags UNIX_COMMAND "${out}")
 separate_arguments(cxx_flags UNIX_COMMAND "${flags} ${link_flags}")
 run(${compiler} ${cxx_flags} ${consumer}/main.cpp ${pc_flags}
 	-o ${work}/consumer-pc)
-run(${work}/consumer-pc ffff ffff)
+run(${emulator} ${work}/consumer-pc ffff ffff)
 expect("consumer built with pkg-config" "-0.0006866455\n")
 message(STATUS "installed and found: ${prefix}")
