@@ -1,12 +1,20 @@
 #!/usr/bin/env bash
-# Times hwstep side by side with the floor that every dynamically linked
-# program pays to start (an empty C program given the same arguments) and
-# with the same conversion in plain awk, for one pair and for 50,000 random
-# pairs, and prints the ratios.
+# Times hwstep side by side with the floor that every program pays to start
+# (an empty C program given the same arguments), for one pair and for 50,000
+# random pairs, and prints the ratios against their targets.
 #
-# Each case runs in rounds; a round times the three commands one after the
-# other with hyperfine, and the ratios are taken from each round's medians.
-# The median ratio over the rounds is reported, so that a slow stretch of the
+# - one pair: the release build against an empty dynamically linked C
+#   program, and the static musl build against an empty static musl C
+#   program and against the empty dynamic one;
+# - 50,000 pairs: the release build against the empty program, against a
+#   plain C loop that reads each pair with strtoul and prints it with one
+#   printf (the cost of printf itself, which hwstep also pays), and against
+#   bench/hwstep.awk, the conversion in plain awk.  Neither reference
+#   checks its input: they give a floor for the work, not a second hwstep.
+#
+# Each case runs in rounds; a round times its commands one after the other
+# with hyperfine, and each ratio is taken from the round's medians.  The
+# median ratio over the rounds is reported, so that a slow stretch of the
 # machine falls on one round and not on one command.
 #
 # usage: bench/run.sh [rounds]
@@ -14,18 +22,40 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 rounds=${1:-7}
 
-if ! command -v hyperfine >/dev/null; then
-	apt-get update -qq
-	DEBIAN_FRONTEND=noninteractive apt-get install -y -qq hyperfine
-fi
+for tool in hyperfine musl-gcc; do
+	if ! command -v $tool >/dev/null; then
+		echo "bench/run.sh: $tool is missing; on Debian:" \
+			"sudo apt-get install hyperfine musl-tools" >&2
+		exit 1
+	fi
+done
 
 cmake --workflow --preset release >/dev/null
+cmake --preset static >/dev/null
+cmake --build --preset static >/dev/null
 hwstep=$PWD/build/release/hwstep
+static=$PWD/build/static/hwstep
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 
 printf 'int main(void) { return 0; }\n' >"$work/empty.c"
 cc -O2 -o "$work/empty" "$work/empty.c"
+musl-gcc -O2 -static -o "$work/empty-static" "$work/empty.c"
+cat >"$work/printf.c" <<'EOF'
+#include <stdio.h>
+#include <stdlib.h>
+int main(int argc, char **argv)
+{
+	for (int i = 1; i + 1 < argc; i += 2) {
+		unsigned long w1 = strtoul(argv[i], 0, 16);
+		unsigned long w0 = strtoul(argv[i + 1], 0, 16);
+		printf("0x%04lx, 0x%04lx => %f\n", w1, w0,
+		       (int)(w1 << 16 | w0) * 45.0 / 65536);
+	}
+	return 0;
+}
+EOF
+cc -O2 -o "$work/printf" "$work/printf.c"
 awkprog="awk -f $PWD/bench/hwstep.awk"
 
 # 50,000 pairs of random words, the same on every run of the script, in
@@ -38,47 +68,65 @@ for k in 0 1 2 3 4; do
 done
 pairs="{w0} {w1} {w2} {w3} {w4}"
 
-# case label, runs per round, arguments, target, hyperfine's options
+# case, runs per round, arguments, then name and command of each program:
+# one CSV of results per round.  The arguments may name the parameters that
+# hyperfine is given in the array params.
 bench() {
-	local r
+	local label=$1 runs=$2 args=$3 r
+	shift 3
+	local cmds=()
+	while [ $# -gt 0 ]; do
+		cmds+=(-n "$1" "$2 $args")
+		shift 2
+	done
 	for ((r = 1; r <= rounds; r++)); do
-		hyperfine -N --style none --warmup 10 --runs "$2" \
-			--export-csv "$work/$1.$r.csv" "${@:5}" \
-			-n empty "$work/empty $3" \
-			-n hwstep "$hwstep $3" \
-			-n awk "$awkprog $3" >/dev/null 2>"$work/hyperfine.log" ||
+		hyperfine -N --style none --warmup 10 --runs "$runs" \
+			--export-csv "$work/$label.$r.csv" "${params[@]}" \
+			"${cmds[@]}" >/dev/null 2>"$work/hyperfine.log" ||
 			{ cat "$work/hyperfine.log" >&2; exit 1; }
 	done
-	# One line per round: the medians of empty, hwstep and awk.
+}
+
+# case, program, reference, target: one line of the report, with the
+# median times over the rounds in ms and the median ratio.
+report() {
 	for ((r = 1; r <= rounds; r++)); do
-		awk -F, '{ m[$1] = $4 } END { print m["empty"], m["hwstep"], m["awk"] }' \
-			"$work/$1.$r.csv"
-	done | awk -v l="$1" -v t="$4" '
-		{ e[NR] = $1; h[NR] = $2; a[NR] = $3; rh[NR] = $2 / $1; ra[NR] = $3 / $1 }
-		function median(v, n,    i, j, x) {
+		awk -F, -v a="$2" -v b="$3" '
+			{ m[$1] = $4 } END { print m[a], m[b] }' "$work/$1.$r.csv"
+	done | awk -v l="$1" -v a="$2" -v b="$3" -v t="$4" '
+		{ x[NR] = $1; y[NR] = $2; q[NR] = $1 / $2 }
+		function median(v, n,    i, j, s) {
 			for (i = 2; i <= n; i++)
 				for (j = i; j > 1 && v[j - 1] > v[j]; j--) {
-					x = v[j]; v[j] = v[j - 1]; v[j - 1] = x
+					s = v[j]; v[j] = v[j - 1]; v[j - 1] = s
 				}
 			return n % 2 ? v[(n + 1) / 2] : (v[n / 2] + v[n / 2 + 1]) / 2
 		}
 		END {
-			me = median(e, NR); mh = median(h, NR); ma = median(a, NR)
-			r = median(rh, NR)
-			printf "%-12s %9.3f %9.3f %9.3f %8.3f %8.2f %7.2f  %s\n", l,
-				me * 1000, mh * 1000, ma * 1000, r, median(ra, NR), t,
-				r <= t ? "met" : "missed"
+			r = median(q, NR)
+			printf "%-12s %-14s %-14s %9.3f %9.3f %7.3f %7s  %s\n", l, a, b,
+				median(x, NR) * 1000, median(y, NR) * 1000, r,
+				t == "-" ? "-" : sprintf("%.2f", t),
+				t == "-" ? "" : r <= t ? "met" : "missed"
 		}'
 }
 
-one=$(bench one-pair 300 "1 8000" 1.10)
-many=$(bench 50000-pairs 10 "$pairs" 1.65 "${words[@]}")
+params=()
+bench one-pair 300 "1 8000" empty "$work/empty" hwstep "$hwstep" \
+	empty-static "$work/empty-static" hwstep-static "$static"
+params=("${words[@]}")
+bench 50000-pairs 10 "$pairs" empty "$work/empty" hwstep "$hwstep" \
+	printf-loop "$work/printf" awk "$awkprog"
 
-echo "median over $rounds rounds: times in ms, ratios to the empty program"
-printf '%-12s %9s %9s %9s %8s %8s %7s\n' case empty hwstep awk \
-	hwstep/e awk/e target
-echo "$one"
-echo "$many"
+echo "median over $rounds rounds: times in ms, ratio of program to reference"
+printf '%-12s %-14s %-14s %9s %9s %7s %7s\n' case program reference \
+	program reference ratio target
+report one-pair hwstep empty 1.10
+report one-pair hwstep-static empty-static 1.10
+report one-pair hwstep-static empty 0.35
+report 50000-pairs hwstep empty -
+report 50000-pairs hwstep printf-loop 1.10
+report 50000-pairs awk empty -
 echo
 echo "machine: $(nproc) cores, $(awk -F': ' '/model name/ { print $2; exit }' /proc/cpuinfo)," \
 	"Linux $(uname -r), $(ldd --version | head -1)"
