@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Fuzz target for word decoding: hw_from_hex agrees with the model on every
 // text, a word printed as the program prints it reads back as itself, and
 // the stepper value of any pair is count * 45 / 65536 and never -0.0.

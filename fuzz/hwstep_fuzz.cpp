@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Fuzz target for the hwstep program as a whole: the input, split at NUL
 // bytes, is an argument vector (the program's name first); the built program
 // is started with it, and its status, standard output and standard error must

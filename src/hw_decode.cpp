@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Reading of one 16-bit word from hexadecimal text.
 #include "hw_decode.hpp"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Word decoding: the hw_word type, the reading of one 16-bit word from
 // hexadecimal text, and the stepper value of a high word and a low word.
 #ifndef HW_DECODE_HPP

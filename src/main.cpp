@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // hwstep: prints, for each pair of 16-bit words given in hexadecimal on the
 // command line, high word first, the two words and the stepper value of the
 // signed 32-bit count that they hold.

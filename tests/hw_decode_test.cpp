@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Tests of word decoding: the stepper value of a pair of words, and the
 // reading of one word from text.
 #include "hw_decode.hpp"

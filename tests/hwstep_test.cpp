@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Tests of the hwstep program as a user runs it: the built executable is
 // started with an argument vector, and its exit status, standard output and
 // standard error are each compared whole.

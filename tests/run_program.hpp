@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Starting a program as a user would, with an exact argument vector, and
 // collecting its exit status, standard output and standard error.
 #ifndef RUN_PROGRAM_HPP

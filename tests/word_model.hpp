@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Independent statements of word decoding for the tests and fuzz targets: the
 // word syntax as a scanner of its own rather than another call of strtol, and
 // the stepper value written directly as count * 45 / 65536.

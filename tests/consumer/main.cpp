@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Reads two words from the command line and prints their stepper value.
 #include <hw_decode.hpp>
 
