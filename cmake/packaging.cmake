@@ -45,16 +45,11 @@ License: Expat
 		COMMAND_ERROR_IS_FATAL ANY)" COMPONENT dev)
 	install(FILES ${PROJECT_BINARY_DIR}/hwstep.1.gz
 		DESTINATION ${CMAKE_INSTALL_MANDIR}/man1 COMPONENT program)
-	foreach(component program dev)
-		set(package hwstep)
-		if(component STREQUAL dev)
-			set(package hwstep-dev)
-		endif()
-		install(FILES ${PROJECT_BINARY_DIR}/copyright
-			${PROJECT_BINARY_DIR}/changelog.gz
-			DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/${package}
-			COMPONENT ${component})
-	endforeach()
+	set(docs ${PROJECT_BINARY_DIR}/copyright ${PROJECT_BINARY_DIR}/changelog.gz)
+	install(FILES ${docs} DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/hwstep
+		COMPONENT program)
+	install(FILES ${docs} DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/hwstep-dev
+		COMPONENT dev)
 else()
 	install(FILES ${PROJECT_BINARY_DIR}/hwstep.1
 		DESTINATION ${CMAKE_INSTALL_MANDIR}/man1 COMPONENT program)
