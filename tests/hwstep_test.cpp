@@ -7,6 +7,7 @@
 #include "run_program.hpp"
 
 #include <fcntl.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -188,14 +189,17 @@ int dead_terminal()
 
 TEST(Hwstep, ReportsAFailedWriteWithItsReason)
 {
-	// Both a short output, which a buffering C library writes only when
-	// it flushes at the end, and one larger than any stdio buffer, which
-	// fails while printing and must stop the run there.
+	// A short output, which a buffering C library writes only when it
+	// flushes at the end; one larger than any stdio buffer, which fails
+	// while printing and must stop the run there; and the same before a
+	// malformed word, which the run must not reach.
 	std::vector<std::string> many{"hwstep"};
 	for (int i = 0; i < 1000; i++) {
 		many.emplace_back("1");
 		many.emplace_back("0");
 	}
+	std::vector<std::string> many_then_bad = many;
+	many_then_bad.insert(many_then_bad.end(), {"zz", "0"});
 	int pipe_fds[2] = {-1, -1};
 	ASSERT_EQ(pipe(pipe_fds), 0);
 	close(pipe_fds[0]);
@@ -217,7 +221,8 @@ TEST(Hwstep, ReportsAFailedWriteWithItsReason)
 	};
 	for (const auto &c : cases) {
 		for (const auto &argv :
-		     {std::vector<std::string>{"hwstep", "1", "0"}, many}) {
+		     {std::vector<std::string>{"hwstep", "1", "0"}, many,
+		      many_then_bad}) {
 			SCOPED_TRACE(testing::Message()
 			             << c.what << ", " << argv.size() / 2
 			             << " pairs");
@@ -230,6 +235,28 @@ TEST(Hwstep, ReportsAFailedWriteWithItsReason)
 	signal(SIGPIPE, old_pipe_handler);
 	for (const int fd : {full, tty, pipe_fds[1]})
 		close(fd);
+}
+
+TEST(Hwstep, WritesTheMalformedNumberMessageInOneWrite)
+{
+	// Each write to a sequenced-packet socket arrives as a message of its
+	// own: a line torn into several writes, which another process writing
+	// to the same standard error could come between, shows as several.
+	int sv[2] = {-1, -1};
+	ASSERT_EQ(socketpair(AF_UNIX, SOCK_SEQPACKET, 0, sv), 0);
+	const program_result r = run_program(
+		HWSTEP_PATH, {"hwstep", "1", "0", "z\tz", "0"}, collect_output,
+		sv[1]);
+	close(sv[1]);
+	std::vector<std::string> writes;
+	char buf[4096];
+	ssize_t n = 0;
+	while ((n = recv(sv[0], buf, sizeof buf, 0)) > 0)
+		writes.emplace_back(buf, static_cast<size_t>(n));
+	close(sv[0]);
+
+	EXPECT_EQ(r, (program_result{1, "0x0001, 0x0000 => 45.000000\n", ""}));
+	EXPECT_EQ(writes, std::vector<std::string>{malformed("z\\tz")});
 }
 
 } // namespace

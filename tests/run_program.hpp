@@ -35,18 +35,20 @@ inline std::string read_whole(std::FILE *f)
 }
 
 // For run_program's out_fd: collect standard output, or start the program
-// with standard output closed.
+// with standard output closed; for err_fd, collect standard error.
 constexpr int collect_output = -1;
 constexpr int closed_output = -2;
 
 // Runs the program at path with the argument vector argv (its name
 // included, so that it may be anything, or absent) and an empty environment.
-// Standard output is collected, closed, or the descriptor out_fd.  The
-// status is the exit status, 128 plus the signal number when a signal ended
-// the program, or -1 when it could not be started.
+// Standard output is collected, closed, or the descriptor out_fd; standard
+// error is collected or the descriptor err_fd.  The status is the exit
+// status, 128 plus the signal number when a signal ended the program, or -1
+// when it could not be started.
 inline program_result run_program(const char *path,
                                   const std::vector<std::string> &argv,
-                                  int out_fd = collect_output)
+                                  int out_fd = collect_output,
+                                  int err_fd = collect_output)
 {
 	// posix_spawn takes char *const[] for C's sake and writes nothing.
 	std::vector<char *> v(argv.size() + 1, nullptr);
@@ -70,7 +72,8 @@ inline program_result run_program(const char *path,
 		posix_spawn_file_actions_adddup2(
 			&fa, out_fd == collect_output ? fileno(out) : out_fd,
 			1);
-	posix_spawn_file_actions_adddup2(&fa, fileno(err), 2);
+	posix_spawn_file_actions_adddup2(
+		&fa, err_fd == collect_output ? fileno(err) : err_fd, 2);
 
 	char *envp[] = {nullptr};
 	pid_t pid = 0;
