@@ -15,8 +15,10 @@ shift
 # version, then e_type (executable or position-independent) and e_machine.
 e='\x00\x00\x00\x00\x00\x00\x00\x00\x00'
 case ${qemu##*/} in
+qemu-i386) magic="\x7fELF\x01\x01\x01$e\x02\x00\x03\x00" big=0 ;;
 qemu-arm) magic="\x7fELF\x01\x01\x01$e\x02\x00\x28\x00" big=0 ;;
 qemu-aarch64) magic="\x7fELF\x02\x01\x01$e\x02\x00\xb7\x00" big=0 ;;
+qemu-riscv64) magic="\x7fELF\x02\x01\x01$e\x02\x00\xf3\x00" big=0 ;;
 qemu-s390x) magic="\x7fELF\x02\x02\x01$e\x00\x02\x00\x16" big=1 ;;
 *) echo "emulate.sh: no ELF header known for ${qemu##*/}" >&2; exit 127 ;;
 esac

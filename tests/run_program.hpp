@@ -40,7 +40,8 @@ constexpr int collect_output = -1;
 constexpr int closed_output = -2;
 
 // Runs the program at path with the argument vector argv (its name
-// included, so that it may be anything, or absent) and an empty environment.
+// included, so that it may be anything, or absent) and an empty environment,
+// but for the processor that qemu-user emulates when the tests run under it.
 // Standard output is collected, closed, or the descriptor out_fd; standard
 // error is collected or the descriptor err_fd.  The status is the exit
 // status, 128 plus the signal number when a signal ended the program, or -1
@@ -75,7 +76,11 @@ inline program_result run_program(const char *path,
 	posix_spawn_file_actions_adddup2(
 		&fa, err_fd == collect_output ? fileno(err) : err_fd, 2);
 
-	char *envp[] = {nullptr};
+	std::string cpu = "QEMU_CPU=";
+	const char *qemu_cpu = std::getenv("QEMU_CPU");
+	char *envp[] = {qemu_cpu != nullptr ? cpu.append(qemu_cpu).data()
+	                                    : nullptr,
+	                nullptr};
 	pid_t pid = 0;
 	int ws = 0;
 	int status = -1;
