@@ -12,6 +12,19 @@ if(HWSTEP_DEBIAN)
 		message(FATAL_ERROR "CHANGELOG has no entry for ${PROJECT_VERSION} at its top")
 	endif()
 	configure_file(${PROJECT_SOURCE_DIR}/CHANGELOG changelog COPYONLY)
+	# cpack dates every file of a package SOURCE_DATE_EPOCH, when it is
+	# set; otherwise the release at the top of CHANGELOG gives the date,
+	# so that the packages are the same whenever and wherever they are made.
+	execute_process(
+		COMMAND dpkg-parsechangelog -l ${PROJECT_SOURCE_DIR}/CHANGELOG
+			-STimestamp
+		OUTPUT_VARIABLE released OUTPUT_STRIP_TRAILING_WHITESPACE
+		COMMAND_ERROR_IS_FATAL ANY)
+	file(WRITE ${PROJECT_BINARY_DIR}/CPackDate.cmake
+		"if(NOT DEFINED ENV{SOURCE_DATE_EPOCH})\n"
+		"\tset(ENV{SOURCE_DATE_EPOCH} ${released})\n"
+		"endif()\n")
+	set(CPACK_PROJECT_CONFIG_FILE ${PROJECT_BINARY_DIR}/CPackDate.cmake)
 
 	file(READ ${PROJECT_SOURCE_DIR}/LICENSE licence)
 	string(FIND "${licence}" "Permission" start)
@@ -64,6 +77,9 @@ set(CPACK_COMPONENTS_ALL program dev)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 # Installed under DESTDIR, so that what is installed sees the real prefix.
 set(CPACK_SET_DESTDIR ON)
+# The folders that the install makes, whatever the umask.
+set(CPACK_INSTALL_DEFAULT_DIRECTORY_PERMISSIONS OWNER_READ OWNER_WRITE
+	OWNER_EXECUTE GROUP_READ GROUP_EXECUTE WORLD_READ WORLD_EXECUTE)
 set(CPACK_DEBIAN_PACKAGE_SECTION utils)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 set(CPACK_DEBIAN_PROGRAM_PACKAGE_NAME hwstep)
