@@ -1,0 +1,83 @@
+#!/usr/bin/env bash
+# usage: tools/release.sh [DIR]
+#
+# Makes the files of a release in DIR (dist/ by default), from the presets
+# that developers use:
+#   hwstep-VERSION.tar.gz          the source of the commit checked out
+#   hwstep_VERSION_amd64.deb       the Debian packages (the package preset)
+#   hwstep-dev_VERSION_amd64.deb
+#   hwstep-VERSION-ARCH-linux      one static executable per processor family
+#   SHA256SUMS                     for sha256sum -c
+# The same commit gives the same bytes, wherever and whenever it is built.
+# Run from an unpacked source tarball, which has no git, it makes all but
+# the tarball, to be compared with a release's SHA256SUMS.
+#
+# It builds the executables and packages only; the presets' tests run them
+# (cmake --workflow --preset NAME, as .ci/run does).
+set -euo pipefail
+cd "$(dirname "$0")/.."
+dist=${1:-dist}
+
+# Each executable: the preset that builds it, and the name of its family.
+boards="static:x86_64 i686:i686 arm:arm arm64:aarch64 riscv64:riscv64"
+
+need() {
+	if [ ! -e "$1" ] && ! command -v "$1" >/dev/null; then
+		echo "release.sh: $1 not found; install the Debian package $2" >&2
+		exit 1
+	fi
+}
+need cmake cmake
+need make make
+need g++ g++
+need musl-gcc musl-tools
+need i686-linux-gnu-g++ g++-i686-linux-gnu
+need arm-linux-gnueabi-g++ g++-arm-linux-gnueabi
+need aarch64-linux-gnu-g++ g++-aarch64-linux-gnu
+need riscv64-linux-gnu-g++ g++-riscv64-linux-gnu
+need dpkg-shlibdeps dpkg-dev
+need readelf binutils
+need /usr/src/googletest googletest
+if [ -e .git ]; then
+	need git git
+	if ! git diff --quiet HEAD --; then
+		echo "release.sh: the work tree has changes that are not committed;" \
+			"a release is made from a commit" >&2
+		exit 1
+	fi
+fi
+
+for board in $boards; do
+	cmake --preset "${board%%:*}" >/dev/null
+	cmake --build --preset "${board%%:*}" --target hwstep
+done
+# cpack gives the members of a .deb the modes of the files that it writes,
+# which follow the umask.
+(umask 022 && cmake --workflow --preset package)
+
+version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' build/package/CMakeCache.txt)
+arch=$(dpkg --print-architecture)
+mkdir -p "$dist"
+files=()
+if [ -e .git ]; then
+	files+=("hwstep-$version.tar.gz")
+	git archive --prefix="hwstep-$version/" -o "$dist/${files[-1]}" HEAD
+fi
+for deb in hwstep hwstep-dev; do
+	files+=("${deb}_${version}_$arch.deb")
+	cp "build/package/${files[-1]}" "$dist/"
+done
+for board in $boards; do
+	files+=("hwstep-$version-${board#*:}-linux")
+	exe=build/${board%%:*}/hwstep
+	# Copied to a board, it must need nothing there: no interpreter, no
+	# shared library, no symbols.
+	if readelf -lSW "$exe" | grep -qE '^ +(INTERP|DYNAMIC) |\.symtab|\.debug_'; then
+		echo "release.sh: $exe is not a stripped static executable" >&2
+		exit 1
+	fi
+	cp "$exe" "$dist/${files[-1]}"
+done
+(cd "$dist" && sha256sum "${files[@]}" >SHA256SUMS)
+echo "release.sh: $dist:"
+cat "$dist/SHA256SUMS"
