@@ -105,8 +105,9 @@ TEST(StepperValue, EveryPairEqualsCountTimes45Over65536)
 }
 
 // Where floating point is emulated slowly, all 2^32 pairs take longer than
-// a test run may (about 20 minutes of two cores for 32-bit ARM, which
-// divides in software), and this test stands in for the one above.
+// a test run may (16 minutes of two cores for 32-bit ARM, which divides in
+// software, and 7 for 32-bit x86 under qemu-user), and this test stands in
+// for the one above.
 //
 // Every division is the same case: the divisor lies 11/64 of a unit in the
 // last place above 65536/45, so each quotient falls 0.17 to 0.35 of a unit
