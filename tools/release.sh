@@ -15,8 +15,8 @@
 # It builds the executables and packages only; the presets' tests run them
 # (cmake --workflow --preset NAME, as .ci/run does).
 set -euo pipefail
+dist=$(realpath -m "${1:-$(dirname "$0")/../dist}")
 cd "$(dirname "$0")/.."
-dist=${1:-dist}
 
 # Each executable: the preset that builds it, and the name of its family.
 boards="static:x86_64 i686:i686 arm:arm arm64:aarch64 riscv64:riscv64"
