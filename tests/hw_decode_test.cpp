@@ -131,9 +131,9 @@ TEST(StepperValue, EveryHighWordWithTheLowWordsThatShapeTheRounding)
 	expect_exact_with(lows);
 
 	hw_word first_bad = 0;
-	EXPECT_EQ(count_wrong_pairs(0x0000, 0xFFFF, every_low_word(),
-	                            &first_bad),
-	          0UL)
+	EXPECT_EQ(
+		count_wrong_pairs(0x0000, 0xFFFF, every_low_word(), &first_bad),
+		0UL)
 		<< "first wrong pair 0x" << std::hex << first_bad;
 }
 

@@ -244,9 +244,9 @@ TEST(Hwstep, WritesTheMalformedNumberMessageInOneWrite)
 	// to the same standard error could come between, shows as several.
 	int sv[2] = {-1, -1};
 	ASSERT_EQ(socketpair(AF_UNIX, SOCK_SEQPACKET, 0, sv), 0);
-	const program_result r = run_program(
-		HWSTEP_PATH, {"hwstep", "1", "0", "z\tz", "0"}, collect_output,
-		sv[1]);
+	const program_result r =
+		run_program(HWSTEP_PATH, {"hwstep", "1", "0", "z\tz", "0"},
+	                    collect_output, sv[1]);
 	close(sv[1]);
 	std::vector<std::string> writes;
 	char buf[4096];
