@@ -4,8 +4,8 @@
 # Makes the files of a release in DIR (dist/ by default), from the presets
 # that developers use:
 #   hwstep-VERSION.tar.gz          the source of the commit checked out
-#   hwstep_VERSION_amd64.deb       the Debian packages (the package preset)
-#   hwstep-dev_VERSION_amd64.deb
+#   hwstep_VERSION_ARCH.deb        the Debian packages (the package preset),
+#   hwstep-dev_VERSION_ARCH.deb    ARCH being this machine's (amd64 on a PC)
 #   hwstep-VERSION-ARCH-linux      one static executable per processor family
 #   SHA256SUMS                     for sha256sum -c
 # The same commit gives the same bytes, wherever and whenever it is built.
