@@ -46,6 +46,15 @@
 	exit(1);
 }
 
+// Writes out the lines that standard output still holds, and reports a
+// failure as any failed write is reported.
+static void flush_output(const char *progname)
+{
+	errno = 0;
+	if (fflush(stdout) != 0 || ferror(stdout) != 0)
+		write_error(progname);
+}
+
 int main(int argc, char *argv[])
 {
 	const char *progname = argv[0] != nullptr ? argv[0] : "try";
@@ -61,8 +70,13 @@ int main(int argc, char *argv[])
 		const char *t = argv[i];
 
 		if (hw_from_hex(t, &w1) != 0 ||
-		    hw_from_hex(t = argv[i + 1], &w0) != 0)
+		    hw_from_hex(t = argv[i + 1], &w0) != 0) {
+			// The earlier lines go out first: were their write to
+			// fail, that failure ends the run, whether the lines
+			// filled a buffer before this word or not.
+			flush_output(progname);
 			malformed(progname, t);
+		}
 		// A C library may drop what it could not write: stop at the
 		// first failure, while errno still holds its reason.
 		errno = 0;
@@ -73,8 +87,6 @@ int main(int argc, char *argv[])
 
 	// The last lines may still sit in the buffer: make sure they reached
 	// the output before reporting success.
-	errno = 0;
-	if (fflush(stdout) != 0 || ferror(stdout) != 0)
-		write_error(progname);
+	flush_output(progname);
 	exit(0);
 }

@@ -191,8 +191,9 @@ TEST(Hwstep, ReportsAFailedWriteWithItsReason)
 {
 	// A short output, which a buffering C library writes only when it
 	// flushes at the end; one larger than any stdio buffer, which fails
-	// while printing and must stop the run there; and the same before a
-	// malformed word, which the run must not reach.
+	// while printing and must stop the run there; and each before a
+	// malformed word, which the run must not reach, whether the lines
+	// before it filled a buffer or not.
 	std::vector<std::string> many{"hwstep"};
 	for (int i = 0; i < 1000; i++) {
 		many.emplace_back("1");
@@ -221,8 +222,9 @@ TEST(Hwstep, ReportsAFailedWriteWithItsReason)
 	};
 	for (const auto &c : cases) {
 		for (const auto &argv :
-		     {std::vector<std::string>{"hwstep", "1", "0"}, many,
-		      many_then_bad}) {
+		     {std::vector<std::string>{"hwstep", "1", "0"},
+		      std::vector<std::string>{"hwstep", "1", "0", "zz", "0"},
+		      many, many_then_bad}) {
 			SCOPED_TRACE(testing::Message()
 			             << c.what << ", " << argv.size() / 2
 			             << " pairs");
