@@ -2,11 +2,17 @@
 # usage: emulate.sh QEMU PROGRAM [ARG ...]
 #
 # Runs PROGRAM, built for another processor, under the qemu-user program
-# QEMU, in a user and mount namespace of its own in which the kernel hands
-# every executable for that processor to QEMU: so the programs that PROGRAM
-# starts run too, with the argument vector they were given (flag P), and
-# QEMU is opened once, here (flag F).  The machine's own binfmt_misc
-# settings are not touched.
+# QEMU, so that the programs that PROGRAM starts run too, with the argument
+# vector they were given.  Where the kernel lets a user namespace mount a
+# binfmt_misc of its own (Linux 6.7 on), PROGRAM runs in a user and mount
+# namespace in which the kernel hands every executable for that processor
+# to QEMU (flag P keeps the argument vector, flag F opens QEMU once, here).
+# Elsewhere, it relies on the machine's own registration for the processor,
+# which Debian's qemu-user-binfmt makes for every family; QEMU_CPU reaches
+# that qemu as well.  The machine's own settings are never changed.
+#
+# HWSTEP_EMULATE=machine skips the private registration, so that the other
+# way is tested on any kernel.
 set -eu
 qemu=$(command -v "$1") || { echo "emulate.sh: $1 not found" >&2; exit 127; }
 shift
@@ -29,9 +35,29 @@ else
 	mask='\xff\xff\xff\xff\xff\xff\xff\x00\xff\xff\xff\xff\xff\xff\xff\xff\xfe\xff\xff\xff'
 fi
 
-exec unshare --user --map-root-user --mount sh -c '
-	mount -t binfmt_misc binfmt_misc /proc/sys/fs/binfmt_misc
-	printf ":emulated:M::%s:%s:%s:FP\n" "$1" "$2" "$3" \
-		>/proc/sys/fs/binfmt_misc/register
-	shift 3
-	exec "$@"' sh "$magic" "$mask" "$qemu" "$@"
+if [ "${HWSTEP_EMULATE:-}" != machine ] &&
+	unshare --user --map-root-user --mount mount -t binfmt_misc \
+		binfmt_misc /proc/sys/fs/binfmt_misc 2>/dev/null; then
+	exec unshare --user --map-root-user --mount sh -c '
+		mount -t binfmt_misc binfmt_misc /proc/sys/fs/binfmt_misc
+		printf ":emulated:M::%s:%s:%s:FP\n" "$1" "$2" "$3" \
+			>/proc/sys/fs/binfmt_misc/register
+		shift 3
+		exec "$@"' sh "$magic" "$mask" "$qemu" "$@"
+fi
+
+# The machine's registration goes by the name of the qemu-user program.
+enabled() { [ -r "$1" ] && read -r state <"$1" && [ "$state" = enabled ]; }
+misc=/proc/sys/fs/binfmt_misc
+if enabled $misc/status && enabled "$misc/${qemu##*/}"; then
+	exec "$@"
+fi
+# Nobody registers qemu for 32-bit x86 on x86-64, whose kernel (Debian's
+# among them) runs such programs itself.
+if [ "${qemu##*/}" = qemu-i386 ] && [ "$(uname -m)" = x86_64 ]; then
+	exec "$@"
+fi
+echo "emulate.sh: a binfmt_misc registration private to the run needs" \
+	"Linux 6.7 or later, and the machine has none for ${qemu##*/}:" \
+	"use Linux 6.7 or later, or sudo apt-get install qemu-user-binfmt" >&2
+exit 127
