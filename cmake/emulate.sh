@@ -35,20 +35,20 @@ else
 	mask='\xff\xff\xff\xff\xff\xff\xff\x00\xff\xff\xff\xff\xff\xff\xff\xff\xfe\xff\xff\xff'
 fi
 
+# A throwaway namespace tells whether the kernel allows the mount.
+misc=/proc/sys/fs/binfmt_misc
 if [ "${HWSTEP_EMULATE:-}" != machine ] &&
-	unshare --user --map-root-user --mount mount -t binfmt_misc \
-		binfmt_misc /proc/sys/fs/binfmt_misc 2>/dev/null; then
+	unshare --user --map-root-user --mount \
+		mount -t binfmt_misc binfmt_misc $misc 2>/dev/null; then
 	exec unshare --user --map-root-user --mount sh -c '
-		mount -t binfmt_misc binfmt_misc /proc/sys/fs/binfmt_misc
-		printf ":emulated:M::%s:%s:%s:FP\n" "$1" "$2" "$3" \
-			>/proc/sys/fs/binfmt_misc/register
-		shift 3
-		exec "$@"' sh "$magic" "$mask" "$qemu" "$@"
+		mount -t binfmt_misc binfmt_misc "$1"
+		printf ":emulated:M::%s:%s:%s:FP\n" "$2" "$3" "$4" >"$1/register"
+		shift 4
+		exec "$@"' sh $misc "$magic" "$mask" "$qemu" "$@"
 fi
 
 # The machine's registration goes by the name of the qemu-user program.
 enabled() { [ -r "$1" ] && read -r state <"$1" && [ "$state" = enabled ]; }
-misc=/proc/sys/fs/binfmt_misc
 if enabled $misc/status && enabled "$misc/${qemu##*/}"; then
 	exec "$@"
 fi
