@@ -174,17 +174,17 @@ bool failed_to_write(const program_result &r, int e)
 	        (e == EIO && r.err == head + "I/O error\n"));
 }
 
-// Opens a pseudo-terminal and closes its master, so that every write to the
+// Opens a pseudo-terminal, its master side into master, and returns its
+// terminal side opened with the access mode given.  The terminal is up while
+// the master stays open; once the master is closed, every write to the
 // terminal fails as it does once the other side has hung up.
-int dead_terminal()
+int open_terminal(int mode, int &master)
 {
-	const int master = posix_openpt(O_RDWR | O_NOCTTY);
+	master = posix_openpt(O_RDWR | O_NOCTTY);
 	if (master < 0 || grantpt(master) != 0 || unlockpt(master) != 0)
 		return -1;
 	const char *name = ptsname(master);
-	const int fd = name != nullptr ? open(name, O_RDWR | O_NOCTTY) : -1;
-	close(master);
-	return fd;
+	return name != nullptr ? open(name, mode | O_NOCTTY) : -1;
 }
 
 TEST(Hwstep, ReportsAFailedWriteWithItsReason)
@@ -205,11 +205,20 @@ TEST(Hwstep, ReportsAFailedWriteWithItsReason)
 	ASSERT_EQ(pipe(pipe_fds), 0);
 	close(pipe_fds[0]);
 	const int full = open("/dev/full", O_WRONLY);
-	const int tty = dead_terminal();
-	ASSERT_TRUE(full >= 0 && tty >= 0);
+	int master = -1;
+	const int tty = open_terminal(O_RDWR, master);
+	close(master);
+	const int read_only_tty = open_terminal(O_RDONLY, master);
+	ASSERT_TRUE(full >= 0 && tty >= 0 && read_only_tty >= 0);
 	// The program inherits the ignored signal, and sees EPIPE instead.
 	const auto old_pipe_handler = signal(SIGPIPE, SIG_IGN);
 
+	// Output to a terminal is not fully buffered: each line is written by
+	// its own printf, whatever the buffer's size.  To the terminal open for
+	// reading only, every printf fails: were the run to go on after the
+	// first, the C library would drop what it could not write, the last
+	// flush would find nothing to write, and the reason, EBADF and not the
+	// EIO that the program falls back on, would be lost.
 	const struct {
 		const char *what;
 		int fd;
@@ -218,6 +227,7 @@ TEST(Hwstep, ReportsAFailedWriteWithItsReason)
 		{"full disk", full, ENOSPC},
 		{"closed output", closed_output, EBADF},
 		{"dead terminal", tty, EIO},
+		{"terminal open for reading only", read_only_tty, EBADF},
 		{"pipe without reader", pipe_fds[1], EPIPE},
 	};
 	for (const auto &c : cases) {
@@ -235,7 +245,7 @@ TEST(Hwstep, ReportsAFailedWriteWithItsReason)
 		}
 	}
 	signal(SIGPIPE, old_pipe_handler);
-	for (const int fd : {full, tty, pipe_fds[1]})
+	for (const int fd : {full, tty, read_only_tty, master, pipe_fds[1]})
 		close(fd);
 }
 
