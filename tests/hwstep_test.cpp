@@ -7,6 +7,7 @@
 #include "run_program.hpp"
 
 #include <fcntl.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -247,6 +248,41 @@ TEST(Hwstep, ReportsAFailedWriteWithItsReason)
 	signal(SIGPIPE, old_pipe_handler);
 	for (const int fd : {full, tty, read_only_tty, master, pipe_fds[1]})
 		close(fd);
+}
+
+TEST(Hwstep, ReportsAWriteThatFailsAfterTheFirstLines)
+{
+	// A disk that fills up after two lines: a file that may grow to two
+	// lines, as a file size limit allows where its signal is ignored.  A
+	// C library may write the first line as it is printed and the others
+	// only when the output is flushed, before a malformed word or at the
+	// end: the failure must be caught there too, not lost to exit's flush.
+	// Standard error, collected in a file as well, stays under the limit.
+	const std::string line = "0x0001, 0x0000 => 45.000000\n";
+	rlimit limit{};
+	ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &limit), 0);
+	const rlimit old_limit = limit;
+	limit.rlim_cur = 2 * line.size();
+	const auto old_handler = signal(SIGXFSZ, SIG_IGN);
+
+	for (const auto &argv :
+	     {std::vector<std::string>{"hwstep", "1", "0", "1", "0", "1", "0"},
+	      std::vector<std::string>{"hwstep", "1", "0", "1", "0", "1", "0",
+	                               "zz", "0"}}) {
+		SCOPED_TRACE(testing::PrintToString(argv));
+		std::FILE *out = std::tmpfile();
+		ASSERT_NE(out, nullptr);
+		ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &limit), 0);
+		const program_result r =
+			run_program(HWSTEP_PATH, argv, fileno(out));
+		setrlimit(RLIMIT_FSIZE, &old_limit);
+		EXPECT_EQ(
+			(program_result{r.status, read_whole(out), r.err}),
+			(program_result{1, line + line,
+		                        std::string("hwstep: write error: ") +
+		                                std::strerror(EFBIG) + "\n"}));
+	}
+	signal(SIGXFSZ, old_handler);
 }
 
 TEST(Hwstep, WritesTheMalformedNumberMessageInOneWrite)
