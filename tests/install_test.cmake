@@ -2,7 +2,10 @@
 # builds and runs a consumer of the library twice: as a separate CMake project
 # that finds it with find_package, at a language level below the one that the
 # library's header needs, and with nothing but the compiler and pkg-config.
-# Programs built for another processor run under the emulator.
+# Programs built for another processor run under the emulator.  Last, for
+# this processor and where libmodbus is installed, it builds the README's
+# program that reads a device, as the README builds it, for the device tests
+# to run.
 file(REMOVE_RECURSE ${work})
 set(prefix ${work}/prefix)
 
@@ -54,4 +57,20 @@ run(${compiler} ${cxx_flags} ${consumer}/main.cpp ${pc_flags}
 	-o ${work}/consumer-pc)
 run(${emulator} ${work}/consumer-pc ffff ffff)
 expect("consumer built with pkg-config" "-0.0006866455\n")
+
+execute_process(COMMAND ${CMAKE_COMMAND} -E env PKG_CONFIG_PATH=${pcdir}
+	${pkg_config} --cflags --libs hw_decode libmodbus
+	RESULT_VARIABLE rc OUTPUT_VARIABLE out ERROR_QUIET)
+if(emulator OR NOT rc EQUAL 0)
+	message(STATUS "the README's program for a device is not built")
+else()
+	separate_arguments(pc_flags UNIX_COMMAND "${out}")
+	file(READ ${readme} text)
+	if(NOT text MATCHES "\n```cpp\n([^`]*)```\n")
+		message(FATAL_ERROR "${readme} has no C++ program")
+	endif()
+	file(WRITE ${work}/position.cpp "${CMAKE_MATCH_1}")
+	run(${compiler} ${cxx_flags} -Wall -Wextra -Wconversion -Werror
+		${work}/position.cpp ${pc_flags} -o ${work}/position)
+endif()
 message(STATUS "installed and found: ${prefix}")
