@@ -7,6 +7,8 @@
 #   hwstep_VERSION_ARCH.deb        the Debian packages (the package preset),
 #   hwstep-dev_VERSION_ARCH.deb    ARCH being this machine's (amd64 on a PC)
 #   hwstep-VERSION-ARCH-linux      one static executable per processor family
+#   LICENSE                        the licence, which goes with every copy
+#   hwstep.1, hwstep.1.txt         the manual, as a page and as plain text
 #   SHA256SUMS                     for sha256sum -c
 # The same commit gives the same bytes, wherever and whenever it is built.
 # Run from an unpacked source tarball, which has no git, it makes all but
@@ -37,6 +39,7 @@ need aarch64-linux-gnu-g++ g++-aarch64-linux-gnu
 need riscv64-linux-gnu-g++ g++-riscv64-linux-gnu
 need dpkg-shlibdeps dpkg-dev
 need readelf binutils
+need groff groff-base
 need /usr/src/googletest googletest
 if [ -e .git ]; then
 	need git git
@@ -78,6 +81,11 @@ for board in $boards; do
 	fi
 	cp "$exe" "$dist/${files[-1]}"
 done
+# A board has no manual pages: the page goes with the executables, and as
+# plain text for a machine without a formatter.
+files+=(LICENSE hwstep.1 hwstep.1.txt)
+cp LICENSE build/package/hwstep.1 "$dist/"
+groff -mandoc -Tutf8 -P-cbou build/package/hwstep.1 >"$dist/hwstep.1.txt"
 (cd "$dist" && sha256sum "${files[@]}" >SHA256SUMS)
 echo "release.sh: $dist:"
 cat "$dist/SHA256SUMS"
