@@ -11,6 +11,12 @@
 #   printf (the cost of printf itself, which hwstep also pays), and against
 #   bench/hwstep.awk, the conversion in plain awk.  Neither reference
 #   checks its input: they give a floor for the work, not a second hwstep.
+# - a reading from a device: the README's first recipe for reading a
+#   device, against its reader (mbpoll) alone, both reading the same
+#   registers of the test device (tests/modbus_device.py) on the loopback;
+# - a watch: the README's first watch, polling every 100 ms, and how long
+#   after the device answered each poll its line reached the pipe that
+#   hwstep writes to.
 #
 # Each case runs in rounds; a round times its commands one after the other
 # with hyperfine, and each ratio is taken from the round's medians.  The
@@ -22,13 +28,18 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 rounds=${1:-7}
 
-for tool in hyperfine musl-gcc; do
+for tool in hyperfine musl-gcc mbpoll; do
 	if ! command -v $tool >/dev/null; then
 		echo "bench/run.sh: $tool is missing; on Debian:" \
-			"sudo apt-get install hyperfine musl-tools" >&2
+			"sudo apt-get install hyperfine musl-tools mbpoll" >&2
 		exit 1
 	fi
 done
+if ! /usr/bin/python3 -c 'import pymodbus.server' 2>/dev/null; then
+	echo "bench/run.sh: the test device needs Debian's python3-pymodbus" \
+		"and python3-serial-asyncio" >&2
+	exit 1
+fi
 
 cmake --workflow --preset release >/dev/null
 cmake --preset static >/dev/null
@@ -36,7 +47,8 @@ cmake --build --preset static >/dev/null
 hwstep=$PWD/build/release/hwstep
 static=$PWD/build/static/hwstep
 work=$(mktemp -d)
-trap 'rm -rf "$work"' EXIT
+device=
+trap '[ -z "$device" ] || kill $device; rm -rf "$work"' EXIT
 
 printf 'int main(void) { return 0; }\n' >"$work/empty.c"
 cc -O2 -o "$work/empty" "$work/empty.c"
@@ -87,21 +99,23 @@ bench() {
 	done
 }
 
+# The median of v[1] to v[n], for the awk programs below.
+median='function median(v, n,    i, j, s) {
+	for (i = 2; i <= n; i++)
+		for (j = i; j > 1 && v[j - 1] > v[j]; j--) {
+			s = v[j]; v[j] = v[j - 1]; v[j - 1] = s
+		}
+	return n % 2 ? v[(n + 1) / 2] : (v[n / 2] + v[n / 2 + 1]) / 2
+}'
+
 # case, program, reference, target: one line of the report, with the
 # median times over the rounds in ms and the median ratio.
 report() {
 	for ((r = 1; r <= rounds; r++)); do
 		awk -F, -v a="$2" -v b="$3" '
 			{ m[$1] = $4 } END { print m[a], m[b] }' "$work/$1.$r.csv"
-	done | awk -v l="$1" -v a="$2" -v b="$3" -v t="$4" '
+	done | awk -v l="$1" -v a="$2" -v b="$3" -v t="$4" "$median"'
 		{ x[NR] = $1; y[NR] = $2; q[NR] = $1 / $2 }
-		function median(v, n,    i, j, s) {
-			for (i = 2; i <= n; i++)
-				for (j = i; j > 1 && v[j - 1] > v[j]; j--) {
-					s = v[j]; v[j] = v[j - 1]; v[j - 1] = s
-				}
-			return n % 2 ? v[(n + 1) / 2] : (v[n / 2] + v[n / 2 + 1]) / 2
-		}
 		END {
 			r = median(q, NR)
 			printf "%-12s %-14s %-14s %9.3f %9.3f %7.3f %7s  %s\n", l, a, b,
@@ -118,6 +132,29 @@ params=("${words[@]}")
 bench 50000-pairs 10 "$pairs" empty "$work/empty" hwstep "$hwstep" \
 	printf-loop "$work/printf" awk "$awkprog"
 
+# The device, and the README's recipes with its address in place of the
+# documentation's.  Each poll of the watch is logged by the device when it
+# answers, and stamped here when its line arrives.
+/usr/bin/python3 tests/modbus_device.py --log "$work/answered.log" >"$work/port" &
+device=$!
+until [ -s "$work/port" ]; do sleep 0.1; done
+at="127.0.0.1 -p $(cat "$work/port")"
+mkdir "$work/bin"
+ln -s "$hwstep" "$work/bin/hwstep"
+export PATH=$work/bin:$PATH
+reading=$(grep -m 1 '^mbpoll -1 .*192\.0\.2\.10' README.md)
+reading=${reading//192.0.2.10/$at}
+printf '%s\n' "$reading" >"$work/reading.sh"
+params=()
+bench reading 40 "" reader "${reading%% | *}" recipe "sh $work/reading.sh"
+
+watch=$(grep -m 1 '^(while :; do mbpoll' README.md)
+watch=${watch//192.0.2.10/$at}
+: >"$work/answered.log"
+timeout -s INT 10 sh -c "${watch/sleep 0.5/sleep 0.1}" |
+	while IFS= read -r line; do echo "$EPOCHREALTIME"; done >"$work/printed" ||
+	true
+
 echo "median over $rounds rounds: times in ms, ratio of program to reference"
 printf '%-12s %-14s %-14s %9s %9s %7s %7s\n' case program reference \
 	program reference ratio target
@@ -127,6 +164,15 @@ report one-pair hwstep-static empty 0.35
 report 50000-pairs hwstep empty -
 report 50000-pairs hwstep printf-loop 1.10
 report 50000-pairs awk empty -
+report reading recipe reader 1.25
+paste -d ' ' "$work/printed" "$work/answered.log" | awk "$median"'
+	NF == 4 { d[++n] = ($1 - $2) * 1000; if (d[n] > max) max = d[n] }
+	END {
+		m = median(d, n)
+		printf "watch: %d polls, 100 ms between them; from the answer to the line:" \
+			" median %.1f ms, longest %.1f ms; target median 20 ms, %s\n",
+			n, m, max, m < 20 ? "met" : "missed"
+	}'
 echo
 echo "machine: $(nproc) cores, $(awk -F': ' '/model name/ { print $2; exit }' /proc/cpuinfo)," \
 	"Linux $(uname -r), $(ldd --version | head -1)"
