@@ -15,8 +15,13 @@ order, the line of every reading that the device logs as answered, none
 missed if answered a poll interval before the watch was stopped (by SIGINT
 or SIGTERM to its process group), none mixed while the registers change
 under it; when the device goes away, the reader's message alone, then lines
-again once the device is back.  In the second form, PROGRAM is the README's
-program that reads a device with libmodbus, and must do as a reading does.
+again once the device is back.  Interrupted while the reader waits, a watch
+must stop with nothing printed, and a reading that ignores SIGINT, as in
+the background of a script, must end with status 2 and print nothing.
+
+In the second form, PROGRAM is the README's program that reads a device
+with libmodbus: it must print what the reading prints, or libmodbus's
+message and status 1.
 
 Exits 77 (skipped) when mbpoll, socat, pymodbus or PROGRAM is missing.
 """
@@ -192,17 +197,22 @@ def check_readings(dev, readings, places):
                       f"alone: {alone}")
 
 
-class Watch:
-    """A watch started in a process group of its own."""
+class Started:
+    """A recipe started in a process group of its own, for a watch, or for
+    a reading to be interrupted."""
 
-    def __init__(self, recipe, place, shell="sh"):
-        self.interval = float(re.search(r"sleep ([0-9.]+)", recipe)[1])
+    def __init__(self, recipe, place, shell="sh", sigint=signal.SIG_DFL):
+        interval = re.search(r"sleep ([0-9.]+)", recipe)
+        self.interval = float(interval[1]) if interval else 0
         self.out = tempfile.TemporaryFile("w+")
         self.err = tempfile.TemporaryFile("w+")
+
+        def child():
+            dies_with_parent()
+            signal.signal(signal.SIGINT, sigint)
         self.proc = subprocess.Popen(
             [shell, "-c", at(recipe, place)], stdout=self.out,
-            stderr=self.err, start_new_session=True,
-            preexec_fn=dies_with_parent)
+            stderr=self.err, start_new_session=True, preexec_fn=child)
 
     def lines(self):
         self.out.seek(0)
@@ -217,7 +227,10 @@ class Watch:
         """Stops the watch, and returns the time of the stop."""
         stopped = time.time()
         os.killpg(self.proc.pid, sig)
-        self.proc.wait(5)
+        try:
+            self.proc.wait(5)
+        except subprocess.TimeoutExpired:
+            pass
         self.err.seek(0)
         self.errors = self.err.readlines()
         return stopped
@@ -244,15 +257,17 @@ def check_watches(dev, watches, places, down):
     for n, recipe in enumerate(watches):
         turn = swap if n else list
         for name, place in places.items():
-            for shell in ("sh", "bash") if name == "tcp" else ("sh",):
+            # In bash too, which a watch is mostly typed into.
+            shells = ("sh", "bash") if (n, name) == (0, "tcp") else ("sh",)
+            for shell in shells:
                 what = f"watch {n + 1} by {name} in {shell}, SIGINT"
                 dev.write(CHANGES[0])
                 start = len(dev.answered())
-                watch = Watch(recipe, place, shell)
+                watch = Started(recipe, place, shell)
                 try:
                     for words in CHANGES:
                         dev.write(words)
-                        time.sleep(watch.interval * 1.2)
+                        time.sleep(watch.interval * 1.5)
                     stopped = watch.stop(signal.SIGINT)
                 finally:
                     watch.kill()
@@ -269,7 +284,7 @@ def check_watches(dev, watches, places, down):
             what = f"watch {n + 1} by {name}, device gone, SIGTERM"
             dev.write(CHANGES[0])
             start = len(dev.answered())
-            watch = Watch(recipe, place)
+            watch = Started(recipe, place)
             back = hwstep_lines(turn(CHANGES[1]))[0]
             try:
                 watch.wait_for(hwstep_lines(turn(CHANGES[0]))[0])
@@ -291,6 +306,30 @@ def check_watches(dev, watches, places, down):
             check(back in watch.lines(), f"{what}: no line once back")
             check(watch.errors and set(watch.errors) == {down[name]},
                   f"{what}: {watch.errors}")
+
+
+def check_interrupted(dev, readings, watches, place):
+    """SIGINT while the reader waits for a silent device, which mbpoll
+    answers by ending with status 0 and no words.  A watch must stop and
+    print nothing.  So must a reading, run with SIGINT ignored as in the
+    background of a script, where mbpoll alone takes the signal: status 2,
+    and never hwstep's usage line."""
+    dev.toggle(signal.SIGUSR1)
+    for recipe, sigint, want in (
+            [(r, signal.SIG_IGN, (2,)) for r in readings] +
+            [(w, signal.SIG_DFL, (-signal.SIGINT, 1)) for w in watches]):
+        started = Started(recipe, place, sigint=sigint)
+        try:
+            time.sleep(0.3)
+            started.stop(signal.SIGINT)
+        finally:
+            started.kill()
+        status = started.proc.returncode
+        check(status in want and started.lines() == [] and
+              started.errors == [],
+              f"{recipe}, interrupted: status {status}, "
+              f"printed {started.lines()}, {started.errors}")
+    dev.toggle(signal.SIGUSR1)
 
 
 def check_library(dev, program):
@@ -344,6 +383,7 @@ def main():
                     "rtu": sh(reader(at(readings[0], places["rtu"],
                                         "-a 2"))).stderr}
             check_watches(dev, watches, places, down)
+            check_interrupted(dev, readings, watches, places["tcp"])
     finally:
         dev.close()
         shutil.rmtree(work)
