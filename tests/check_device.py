@@ -25,6 +25,7 @@ message and status 1.
 
 Exits 77 (skipped) when mbpoll, socat, pymodbus or PROGRAM is missing.
 """
+import contextlib
 import ctypes
 import os
 import re
@@ -112,12 +113,24 @@ class Device:
             stdout=subprocess.PIPE, text=True, preexec_fn=dies_with_parent)
         self.port = int(self.proc.stdout.readline())
 
-    def stop(self):
+    @contextlib.contextmanager
+    def stopped(self):
+        """The device gone for a while, then back on its port."""
         self.proc.terminate()
         self.proc.wait(5)
+        yield
+        self.start()
 
-    def toggle(self, sig):
-        os.kill(self.proc.pid, sig)
+    @contextlib.contextmanager
+    def toggled(self, sig):
+        """The device silent (SIGUSR1) or short (SIGUSR2) for a while, or
+        as it is (None).  Two signals sent before the device takes the
+        first count as one: toggle once around all that needs the state."""
+        if sig:
+            os.kill(self.proc.pid, sig)
+        yield
+        if sig:
+            os.kill(self.proc.pid, sig)
 
     def close(self):
         for p in (self.proc, self.socat):
@@ -180,16 +193,14 @@ def check_readings(dev, readings, places):
                       f"reading {n + 1} by {name} {extra}: {r}")
             # A unit that is not there does not answer; register 16 is
             # one too many.
-            for what, where, extra in (("absent", absent[name], ""),
-                                       ("silent", place, "-a 2 -o 0.2"),
-                                       ("refusing", place, "-r 16"),
-                                       ("short", place, "")):
-                if what == "short":
-                    dev.toggle(signal.SIGUSR2)
-                alone = sh(reader(at(recipe, where, extra)))
-                r = sh(at(recipe, where, extra))
-                if what == "short":
-                    dev.toggle(signal.SIGUSR2)
+            for what, where, extra, sig in (
+                    ("absent", absent[name], "", None),
+                    ("silent", place, "-a 2 -o 0.2", None),
+                    ("refusing", place, "-r 16", None),
+                    ("short", place, "", signal.SIGUSR2)):
+                with dev.toggled(sig):
+                    alone = sh(reader(at(recipe, where, extra)))
+                    r = sh(at(recipe, where, extra))
                 check(alone.returncode != 0 and alone.stderr and
                       (r.returncode, r.stdout, r.stderr) ==
                       (2, "", alone.stderr),
@@ -288,15 +299,9 @@ def check_watches(dev, watches, places, down):
             back = hwstep_lines(turn(CHANGES[1]))[0]
             try:
                 watch.wait_for(hwstep_lines(turn(CHANGES[0]))[0])
-                if name == "tcp":
-                    dev.stop()
-                else:
-                    dev.toggle(signal.SIGUSR1)
-                time.sleep(max(watch.interval * 3, 1.5))
-                if name == "tcp":
-                    dev.start()
-                else:
-                    dev.toggle(signal.SIGUSR1)
+                with (dev.stopped() if name == "tcp" else
+                      dev.toggled(signal.SIGUSR1)):
+                    time.sleep(max(watch.interval * 3, 1.5))
                 dev.write(CHANGES[1])
                 watch.wait_for(back)
                 stopped = watch.stop(signal.SIGTERM)
@@ -314,39 +319,35 @@ def check_interrupted(dev, readings, watches, place):
     print nothing.  So must a reading, run with SIGINT ignored as in the
     background of a script, where mbpoll alone takes the signal: status 2,
     and never hwstep's usage line."""
-    dev.toggle(signal.SIGUSR1)
-    for recipe, sigint, want in (
-            [(r, signal.SIG_IGN, (2,)) for r in readings] +
-            [(w, signal.SIG_DFL, (-signal.SIGINT, 1)) for w in watches]):
-        started = Started(recipe, place, sigint=sigint)
-        try:
-            time.sleep(0.3)
-            started.stop(signal.SIGINT)
-        finally:
-            started.kill()
-        status = started.proc.returncode
-        check(status in want and started.lines() == [] and
-              started.errors == [],
-              f"{recipe}, interrupted: status {status}, "
-              f"printed {started.lines()}, {started.errors}")
-    dev.toggle(signal.SIGUSR1)
+    with dev.toggled(signal.SIGUSR1):
+        for recipe, sigint, want in (
+                [(r, signal.SIG_IGN, (2,)) for r in readings] +
+                [(w, signal.SIG_DFL, (-signal.SIGINT, 1)) for w in watches]):
+            started = Started(recipe, place, sigint=sigint)
+            try:
+                time.sleep(0.3)
+                started.stop(signal.SIGINT)
+            finally:
+                started.kill()
+            status = started.proc.returncode
+            check(status in want and started.lines() == [] and
+                  started.errors == [],
+                  f"{recipe}, interrupted: status {status}, "
+                  f"printed {started.lines()}, {started.errors}")
 
 
 def check_library(dev, program):
     dev.write(WORDS[:2])
     name = os.path.basename(program)
-    for what, port, silent, want in (
-            ("reading", dev.port, False,
+    for what, port, sig, want in (
+            ("reading", dev.port, None,
              (0, "".join(hwstep_lines(WORDS[:2])), "")),
-            ("absent", free_port(), False,
+            ("absent", free_port(), None,
              (1, "", name + ": Connection refused\n")),
-            ("silent", dev.port, True,
+            ("silent", dev.port, signal.SIGUSR1,
              (1, "", name + ": Connection timed out\n"))):
-        if silent:
-            dev.toggle(signal.SIGUSR1)
-        r = run([name, "127.0.0.1", str(port)], executable=program)
-        if silent:
-            dev.toggle(signal.SIGUSR1)
+        with dev.toggled(sig):
+            r = run([name, "127.0.0.1", str(port)], executable=program)
         check((r.returncode, r.stdout, r.stderr) == want,
               f"library program, {what}: {r}")
 
