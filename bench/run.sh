@@ -142,13 +142,14 @@ at="127.0.0.1 -p $(cat "$work/port")"
 mkdir "$work/bin"
 ln -s "$hwstep" "$work/bin/hwstep"
 export PATH=$work/bin:$PATH
-reading=$(grep -m 1 '^mbpoll -1 .*192\.0\.2\.10' README.md)
+reading=$(grep -m 1 '^w=$(mbpoll -1 .*192\.0\.2\.10' README.md)
 reading=${reading//192.0.2.10/$at}
 printf '%s\n' "$reading" >"$work/reading.sh"
 params=()
-bench reading 40 "" reader "${reading%% | *}" recipe "sh $work/reading.sh"
+mbpoll=${reading#w=\$(}
+bench reading 40 "" reader "${mbpoll%% | *}" recipe "sh $work/reading.sh"
 
-watch=$(grep -m 1 '^(while :; do mbpoll' README.md)
+watch=$(grep -m 1 '^(.*; while :; do w=$(mbpoll' README.md)
 watch=${watch//192.0.2.10/$at}
 : >"$work/answered.log"
 timeout -s INT 10 sh -c "${watch/sleep 0.5/sleep 0.1}" |

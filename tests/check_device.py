@@ -2,7 +2,10 @@
 # SPDX-License-Identifier: MIT
 """Runs the README's recipes for reading a device against a real Modbus
 device (tests/modbus_device.py) with the real mbpoll as the reader, by TCP
-and by RTU on a pseudo-terminal pair made with socat.
+and by RTU on a pseudo-terminal pair made with socat, under the shells and
+awks that users have: Debian's dash and mawk, bash with gawk, dash with
+original-awk, and busybox's sh, awk and sleep, as on a board (those that
+are installed).
 
 usage: check_device.py recipes README HWSTEP
        check_device.py library PROGRAM HWSTEP
@@ -10,14 +13,19 @@ usage: check_device.py recipes README HWSTEP
 A reading must print exactly the lines that HWSTEP prints for the words
 that mbpoll wrote into the registers, and exit 0; a device that is absent,
 silent, refuses the read or answers short must leave the reader's own
-message alone on standard error, and status 2.  A watch must print, in
-order, the line of every reading that the device logs as answered, none
-missed if answered a poll interval before the watch was stopped (by SIGINT
-or SIGTERM to its process group), none mixed while the registers change
-under it; when the device goes away, the reader's message alone, then lines
-again once the device is back.  Interrupted while the reader waits, a watch
-must stop with nothing printed, and a reading that ignores SIGINT, as in
-the background of a script, must end with status 2 and print nothing.
+message alone on standard error, and the status that the README gives a
+failed reading; an output that is closed, hwstep's message and status 1.
+A watch must print, in order, the line of every reading that the device
+logs as answered, none missed if answered a poll interval before the watch
+was stopped (by SIGINT or SIGTERM to its process group), none mixed while
+the registers change under it; when the device goes away, the reader's
+message alone, then lines again once the device is back.  Every process of
+a watch must have ended within a few polls of SIGINT, wherever it lands
+(while the reader waits, or just after the device answered), and of
+hwstep failing (its output closed, full, or a pipe whose reader has gone,
+SIGPIPE ignored or not).  A reading that ignores SIGINT, as in the
+background of a script, must end with the status of a failed reading and
+print nothing when SIGINT ends the reader.
 
 In the second form, PROGRAM is the README's program that reads a device
 with libmodbus: it must print what the reading prints, or libmodbus's
@@ -25,10 +33,12 @@ message and status 1.
 
 Exits 77 (skipped) when mbpoll, socat, pymodbus or PROGRAM is missing.
 """
+import collections
 import contextlib
 import ctypes
 import os
 import re
+import select
 import shutil
 import signal
 import socket
@@ -40,11 +50,20 @@ import time
 HERE = os.path.dirname(os.path.abspath(__file__))
 DOC_HOST = "192.0.2.10"
 DOC_SERIAL = "/dev/ttyUSB0"
+# The status that the README gives a reading whose device gave no words.
+FAILED = 3
+CLOSED = "hwstep: write error: Bad file descriptor\n"
 # Three pairs that the readings find in registers 1 to 6.
 WORDS = ["0001", "8000", "8000", "0000", "7fff", "ffff"]
 # Counts across a wrap of the low word, written one by one under a watch.
 CHANGES = [["%04x" % (c >> 16), "%04x" % (c & 0xFFFF)]
            for c in range(0xFFFE, 0x10002)]
+# The shells and awks that run the recipes, Debian's own first; busybox's
+# stands for a board, with its own sleep too.
+SETTINGS = (("dash, mawk", "dash", "mawk"), ("bash, gawk", "bash", "gawk"),
+            ("dash, original-awk", "dash", "original-awk"),
+            ("busybox", "busybox", "busybox"))
+Setting = collections.namedtuple("Setting", "name shell env")
 libc = ctypes.CDLL(None)
 failures = []
 
@@ -64,8 +83,26 @@ def run(args, **kw):
     return subprocess.run(args, capture_output=True, text=True, **kw)
 
 
-def sh(command):
-    return run(["sh", "-c", command])
+def sh(setting, command):
+    return run(setting.shell + ["-c", command], env=setting.env)
+
+
+def settings(work):
+    """The settings whose shell and awk are installed, each with a PATH on
+    which its awk (and busybox's sleep) come first."""
+    found = []
+    for name, shell, awk in SETTINGS:
+        if not (shutil.which(shell) and shutil.which(awk)):
+            print(f"not run under {name}: not installed", flush=True)
+            continue
+        folder = os.path.join(work, awk)
+        os.mkdir(folder)
+        for tool in ("awk", "sleep") if awk == "busybox" else ("awk",):
+            os.symlink(shutil.which(awk), os.path.join(folder, tool))
+        found.append(Setting(name, [shell] + ["sh"] * (shell == "busybox"),
+                             dict(os.environ,
+                                  PATH=folder + ":" + os.environ["PATH"])))
+    return found
 
 
 def hwstep_lines(words):
@@ -83,6 +120,20 @@ def free_port():
     with socket.socket() as s:
         s.bind(("127.0.0.1", 0))
         return s.getsockname()[1]
+
+
+def running(group):
+    """Whether a process of the group is still running (zombies aside)."""
+    for pid in filter(str.isdigit, os.listdir("/proc")):
+        try:
+            with open(f"/proc/{pid}/stat", encoding="ascii") as f:
+                stat = f.read()
+        except OSError:
+            continue
+        state, _, pgrp = stat[stat.rindex(")") + 2:].split()[:3]
+        if state != "Z" and int(pgrp) == group:
+            return True
+    return False
 
 
 class Device:
@@ -149,17 +200,21 @@ class Device:
         with open(self.log, encoding="ascii") as f:
             return [(float(t), words) for t, *words in map(str.split, f)]
 
+    def answers(self):
+        """How many reads have been answered so far."""
+        return os.path.getsize(self.log)
+
 
 def recipes(readme):
     """The readings, the watches (each high word first, then low word
     first) and the device that the serial reading names."""
     with open(readme, encoding="utf-8") as f:
         lines = [line.rstrip("\n") for line in f]
-    readings = [line for line in lines
-                if line.startswith("mbpoll -1 ") and DOC_HOST in line]
-    watches = [line for line in lines if line.startswith("(while :; do ")]
-    serial = [line for line in lines
-              if line.startswith("mbpoll -1 ") and DOC_SERIAL in line]
+    found = [line for line in lines if "mbpoll -1 " in line and "hwstep" in line]
+    readings = [line for line in found
+                if DOC_HOST in line and "while :; do " not in line]
+    watches = [line for line in found if "while :; do " in line]
+    serial = [line for line in found if DOC_SERIAL in line]
     assert len(readings) == 2 and len(watches) == 2 and len(serial) == 1, \
         "README: want 2 readings, 2 watches and 1 serial reading"
     before, after = readings[0].split(DOC_HOST)
@@ -176,43 +231,59 @@ def at(recipe, device, extra=""):
 
 def reader(recipe):
     """The recipe's mbpoll alone."""
-    return recipe.split(" | ")[0]
+    return re.search(r"mbpoll [^|]*", recipe)[0].strip()
 
 
-def check_readings(dev, readings, places):
+def quick(recipe):
+    """The watch at a tenth of a second between polls, for the cases that
+    do not depend on the interval, to keep the suite short."""
+    return re.sub(r"sleep [0-9.]+", "sleep 0.1", recipe)
+
+
+def check_readings(dev, readings, places, settings):
+    """Each reading by TCP and by RTU under Debian's shell and awk, and by
+    TCP under the others."""
     dev.write(WORDS)
     absent = {"tcp": "127.0.0.1 -p %d" % free_port(),
               "rtu": places["rtu"].replace(dev.serial, dev.work + "/none")}
+    runs = ([(settings[0], name) for name in places] +
+            [(setting, "tcp") for setting in settings[1:]])
     for n, recipe in enumerate(readings):
         turn = swap if n else list
-        for name, place in places.items():
+        for setting, name in runs:
+            what = f"reading {n + 1} by {name} under {setting.name}"
+            place = places[name]
             for extra, words in (("", WORDS[:2]), ("-c 6", WORDS)):
-                r = sh(at(recipe, place, extra))
+                r = sh(setting, at(recipe, place, extra))
                 check((r.returncode, r.stdout, r.stderr) ==
                       (0, "".join(hwstep_lines(turn(words))), ""),
-                      f"reading {n + 1} by {name} {extra}: {r}")
+                      f"{what} {extra}: {r}")
+            r = sh(setting, "exec >&-; " + at(recipe, place))
+            check((r.returncode, r.stdout, r.stderr) == (1, "", CLOSED),
+                  f"{what}, output closed: {r}")
             # A unit that is not there does not answer; register 16 is
             # one too many.
-            for what, where, extra, sig in (
+            for case, where, extra, sig in (
                     ("absent", absent[name], "", None),
                     ("silent", place, "-a 2 -o 0.2", None),
                     ("refusing", place, "-r 16", None),
                     ("short", place, "", signal.SIGUSR2)):
                 with dev.toggled(sig):
-                    alone = sh(reader(at(recipe, where, extra)))
-                    r = sh(at(recipe, where, extra))
+                    alone = sh(setting, reader(at(recipe, where, extra)))
+                    r = sh(setting, at(recipe, where, extra))
                 check(alone.returncode != 0 and alone.stderr and
                       (r.returncode, r.stdout, r.stderr) ==
-                      (2, "", alone.stderr),
-                      f"reading {n + 1} by {name}, {what}: {r}, "
-                      f"alone: {alone}")
+                      (FAILED, "", alone.stderr),
+                      f"{what}, {case}: {r}, alone: {alone}")
 
 
 class Started:
     """A recipe started in a process group of its own, for a watch, or for
-    a reading to be interrupted."""
+    a reading to be interrupted.  Its output goes to a file, or is closed,
+    /dev/full or a pipe."""
 
-    def __init__(self, recipe, place, shell="sh", sigint=signal.SIG_DFL):
+    def __init__(self, recipe, place, setting, output="file",
+                 sigint=signal.SIG_DFL, sigpipe=signal.SIG_DFL):
         interval = re.search(r"sleep ([0-9.]+)", recipe)
         self.interval = float(interval[1]) if interval else 0
         self.out = tempfile.TemporaryFile("w+")
@@ -221,29 +292,55 @@ class Started:
         def child():
             dies_with_parent()
             signal.signal(signal.SIGINT, sigint)
-        self.proc = subprocess.Popen(
-            [shell, "-c", at(recipe, place)], stdout=self.out,
-            stderr=self.err, start_new_session=True, preexec_fn=child)
+            signal.signal(signal.SIGPIPE, sigpipe)
+            if output == "closed":
+                os.close(1)
+        with open("/dev/full", "w", encoding="ascii") as full:
+            self.proc = subprocess.Popen(
+                setting.shell + ["-c", at(recipe, place)], env=setting.env,
+                stdout={"file": self.out, "closed": None, "full": full,
+                        "pipe": subprocess.PIPE}[output],
+                stderr=self.err, text=True, start_new_session=True,
+                preexec_fn=child)
 
     def lines(self):
         self.out.seek(0)
         return self.out.readlines()
+
+    def errors(self):
+        self.err.seek(0)
+        return self.err.readlines()
 
     def wait_for(self, line, seconds=5):
         deadline = time.time() + seconds
         while line not in self.lines() and time.time() < deadline:
             time.sleep(0.05)
 
+    def read_lines(self, count, seconds=5):
+        """The first lines from the pipe, then the pipe closed."""
+        lines = []
+        while (len(lines) < count and
+               select.select([self.proc.stdout], [], [], seconds)[0]):
+            lines.append(self.proc.stdout.readline())
+        self.proc.stdout.close()
+        return lines
+
+    def ended(self):
+        """Whether all its processes end within a few polls, by when the
+        status of the first is known."""
+        deadline = time.time() + 3 * self.interval + 2
+        while running(self.proc.pid) and time.time() < deadline:
+            time.sleep(0.02)
+        if running(self.proc.pid):
+            return False
+        self.proc.wait()
+        return True
+
     def stop(self, sig):
-        """Stops the watch, and returns the time of the stop."""
+        """Stops the recipe, and returns the time of the stop."""
         stopped = time.time()
         os.killpg(self.proc.pid, sig)
-        try:
-            self.proc.wait(5)
-        except subprocess.TimeoutExpired:
-            pass
-        self.err.seek(0)
-        self.errors = self.err.readlines()
+        self.stopped = self.ended()
         return stopped
 
     def kill(self):
@@ -260,21 +357,25 @@ def check_watch(what, watch, answered, stopped, turn):
     want = hwstep_lines(turn([w for _, words in answered for w in words]))
     due = sum(t < stopped - watch.interval for t, _ in answered)
     out = watch.lines()
-    check(len(out) >= due and out == want[:len(out)],
-          f"{what}: printed {out}, answered {want} ({due} due)")
+    check(watch.stopped and len(out) >= due and out == want[:len(out)],
+          f"{what}: stopped {watch.stopped}, printed {out}, "
+          f"answered {want} ({due} due)")
 
 
-def check_watches(dev, watches, places, down):
+def check_watches(dev, watches, places, down, settings):
     for n, recipe in enumerate(watches):
         turn = swap if n else list
         for name, place in places.items():
-            # In bash too, which a watch is mostly typed into.
-            shells = ("sh", "bash") if (n, name) == (0, "tcp") else ("sh",)
-            for shell in shells:
-                what = f"watch {n + 1} by {name} in {shell}, SIGINT"
+            # The first by TCP under every shell and awk, the others at
+            # the pace of the README.
+            runs = ([(settings[0], recipe)] +
+                    [(setting, quick(recipe)) for setting in settings[1:]
+                     if (n, name) == (0, "tcp")])
+            for setting, watched in runs:
+                what = f"watch {n + 1} by {name} under {setting.name}, SIGINT"
                 dev.write(CHANGES[0])
                 start = len(dev.answered())
-                watch = Started(recipe, place, shell)
+                watch = Started(watched, place, setting)
                 try:
                     for words in CHANGES:
                         dev.write(words)
@@ -288,14 +389,14 @@ def check_watches(dev, watches, places, down):
                         for _, words in answered]
                 check(-1 not in seen and seen == sorted(seen) and
                       len(set(seen)) >= 3, f"{what}: answered {answered}")
-                check(watch.errors == [], f"{what}: {watch.errors}")
+                check(watch.errors() == [], f"{what}: {watch.errors()}")
 
             # The device goes away and comes back: by TCP it is restarted,
             # by RTU it is silent for a while, as if its cable were pulled.
             what = f"watch {n + 1} by {name}, device gone, SIGTERM"
             dev.write(CHANGES[0])
             start = len(dev.answered())
-            watch = Started(recipe, place)
+            watch = Started(recipe, place, settings[0])
             back = hwstep_lines(turn(CHANGES[1]))[0]
             try:
                 watch.wait_for(hwstep_lines(turn(CHANGES[0]))[0])
@@ -309,31 +410,89 @@ def check_watches(dev, watches, places, down):
                 watch.kill()
             check_watch(what, watch, dev.answered()[start:], stopped, turn)
             check(back in watch.lines(), f"{what}: no line once back")
-            check(watch.errors and set(watch.errors) == {down[name]},
-                  f"{what}: {watch.errors}")
+            errors = watch.errors()
+            check(errors and set(errors) == {down[name]},
+                  f"{what}: {errors}")
 
 
-def check_interrupted(dev, readings, watches, place):
-    """SIGINT while the reader waits for a silent device, which mbpoll
-    answers by ending with status 0 and no words.  A watch must stop and
-    print nothing.  So must a reading, run with SIGINT ignored as in the
-    background of a script, where mbpoll alone takes the signal: status 2,
-    and never hwstep's usage line."""
+def check_failing(watches, place, settings):
+    """A watch whose hwstep fails stops, with a status that is neither
+    success nor a failed reading's, and hwstep's message if any: both
+    watches under Debian's shell and awk, the first under the others."""
+    runs = ([(settings[0], n) for n in range(len(watches))] +
+            [(setting, 0) for setting in settings[1:]])
+    for setting, n in runs:
+        for output, sigpipe, lines, err in (
+                ("closed", signal.SIG_DFL, 0, CLOSED),
+                ("full", signal.SIG_DFL, 0,
+                 "hwstep: write error: No space left on device\n"),
+                ("pipe", signal.SIG_DFL, 3, ""),
+                ("pipe", signal.SIG_IGN, 3,
+                 "hwstep: write error: Broken pipe\n")):
+            what = (f"watch {n + 1} under {setting.name}, output {output}"
+                    f"{', SIGPIPE ignored' * (sigpipe == signal.SIG_IGN)}")
+            watch = Started(quick(watches[n]), place, setting, output,
+                            sigpipe=sigpipe)
+            try:
+                read = len(watch.read_lines(lines)) if lines else 0
+                ended = watch.ended()
+            finally:
+                watch.kill()
+            status = watch.proc.returncode
+            check(ended and read == lines and status not in (0, FAILED) and
+                  "".join(watch.errors()) == err,
+                  f"{what}: ended {ended}, status {status}, {read} lines "
+                  f"read, {watch.errors()}")
+
+
+def check_interrupted(dev, readings, watches, place, settings):
+    """SIGINT to a recipe's group.  While the reader waits for a silent
+    device, which mbpoll answers by ending with status 0 and no words: a
+    watch must stop and print nothing, and so must a reading run with
+    SIGINT ignored as in the background of a script, where mbpoll alone
+    takes the signal, with a failed reading's status, never hwstep's usage
+    line.  And just after the device answered, from 0 to 12 ms, under
+    every shell and awk, twice under bash, which goes on after a child that
+    ended normally unless a trap stops it: the watch must stop, its lines
+    those of the readings answered, with no message from hwstep."""
     with dev.toggled(signal.SIGUSR1):
         for recipe, sigint, want in (
-                [(r, signal.SIG_IGN, (2,)) for r in readings] +
-                [(w, signal.SIG_DFL, (-signal.SIGINT, 1)) for w in watches]):
-            started = Started(recipe, place, sigint=sigint)
+                [(r, signal.SIG_IGN, (FAILED,)) for r in readings] +
+                [(w, signal.SIG_DFL, (130, -signal.SIGINT))
+                 for w in watches]):
+            started = Started(recipe, place, settings[0], sigint=sigint)
             try:
                 time.sleep(0.3)
                 started.stop(signal.SIGINT)
             finally:
                 started.kill()
             status = started.proc.returncode
-            check(status in want and started.lines() == [] and
-                  started.errors == [],
+            check(started.stopped and status in want and
+                  started.lines() == [] and started.errors() == [],
                   f"{recipe}, interrupted: status {status}, "
-                  f"printed {started.lines()}, {started.errors}")
+                  f"printed {started.lines()}, {started.errors()}")
+
+    for setting in settings:
+        rounds = 2 if setting.shell == ["bash"] else 1
+        for delay in [ms / 1000 for ms in range(13)] * rounds:
+            what = f"watch 1 under {setting.name}, SIGINT {delay}s after"
+            start = len(dev.answered())
+            answers = dev.answers()
+            watch = Started(quick(watches[0]), place, setting)
+            try:
+                deadline = time.time() + 5
+                while dev.answers() == answers and time.time() < deadline:
+                    time.sleep(0.0005)
+                time.sleep(delay)
+                stopped = watch.stop(signal.SIGINT)
+            finally:
+                watch.kill()
+            check_watch(what, watch, dev.answered()[start:], stopped, list)
+            check(watch.proc.returncode in (130, -signal.SIGINT) and
+                  not any(e.startswith(("hwstep:", "usage:"))
+                          for e in watch.errors()),
+                  f"{what}: status {watch.proc.returncode}, "
+                  f"{watch.errors()}")
 
 
 def check_library(dev, program):
@@ -374,17 +533,19 @@ def main():
         if mode == "library":
             check_library(dev, target)
         else:
+            found = settings(work)
             readings, watches, serial = recipes(target)
             places = {"tcp": "127.0.0.1 -p %d" % dev.port,
                       "rtu": serial.replace(DOC_SERIAL, dev.serial)}
-            check_readings(dev, readings, places)
+            check_readings(dev, readings, places, found)
             # What the reader says at each poll while the device is away.
-            down = {"tcp": sh(reader(at(readings[0], "127.0.0.1 -p %d" %
-                                        free_port()))).stderr,
-                    "rtu": sh(reader(at(readings[0], places["rtu"],
-                                        "-a 2"))).stderr}
-            check_watches(dev, watches, places, down)
-            check_interrupted(dev, readings, watches, places["tcp"])
+            down = {"tcp": sh(found[0], reader(at(
+                        readings[0], "127.0.0.1 -p %d" % free_port()))).stderr,
+                    "rtu": sh(found[0], reader(at(
+                        readings[0], places["rtu"], "-a 2"))).stderr}
+            check_watches(dev, watches, places, down, found)
+            check_failing(watches, places["tcp"], found)
+            check_interrupted(dev, readings, watches, places["tcp"], found)
     finally:
         dev.close()
         shutil.rmtree(work)
