@@ -28,8 +28,9 @@ background of a script, must end with the status of a failed reading and
 print nothing when SIGINT ends the reader.
 
 In the second form, PROGRAM is the README's program that reads a device
-with libmodbus: it must print what the reading prints, or libmodbus's
-message and status 1.
+with libmodbus, by host name or address: it must print what the reading
+prints, refuse a port that is not a number from 1 to 65535 and a host that
+is not found before it connects, or give libmodbus's message and status 1.
 
 Exits 77 (skipped) when mbpoll, socat, pymodbus or PROGRAM is missing.
 """
@@ -498,15 +499,25 @@ def check_interrupted(dev, readings, watches, place, settings):
 def check_library(dev, program):
     dev.write(WORDS[:2])
     name = os.path.basename(program)
-    for what, port, sig, want in (
-            ("reading", dev.port, None,
-             (0, "".join(hwstep_lines(WORDS[:2])), "")),
-            ("absent", free_port(), None,
+    line = "".join(hwstep_lines(WORDS[:2]))
+    no_port = name + ": port '%s': not a number from 1 to 65535\n"
+    # One port too high by 65536 would wrap round to the device's own.
+    for what, host, port, sig, want in (
+            ("by name", "localhost", dev.port, None, (0, line, "")),
+            ("by address", "127.0.0.1", dev.port, None, (0, line, "")),
+            ("absent", "localhost", free_port(), None,
              (1, "", name + ": Connection refused\n")),
-            ("silent", dev.port, signal.SIGUSR1,
-             (1, "", name + ": Connection timed out\n"))):
+            ("silent", "127.0.0.1", dev.port, signal.SIGUSR1,
+             (1, "", name + ": Connection timed out\n")),
+            ("port too high", "127.0.0.1", dev.port + 65536, None,
+             (1, "", no_port % (dev.port + 65536))),
+            ("port not a number", "127.0.0.1", "502x", None,
+             (1, "", no_port % "502x")),
+            ("port 0", "127.0.0.1", 0, None, (1, "", no_port % 0)),
+            ("host not found", "", dev.port, None,
+             (1, "", name + ": host '': Name or service not known\n"))):
         with dev.toggled(sig):
-            r = run([name, "127.0.0.1", str(port)], executable=program)
+            r = run([name, host, str(port)], executable=program)
         check((r.returncode, r.stdout, r.stderr) == want,
               f"library program, {what}: {r}")
 
