@@ -38,6 +38,7 @@ need arm-linux-gnueabi-g++ g++-arm-linux-gnueabi
 need aarch64-linux-gnu-g++ g++-aarch64-linux-gnu
 need riscv64-linux-gnu-g++ g++-riscv64-linux-gnu
 need dpkg-shlibdeps dpkg-dev
+need file file
 need readelf binutils
 need groff groff-base
 need /usr/src/googletest googletest
