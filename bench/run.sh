@@ -149,7 +149,7 @@ params=()
 mbpoll=${reading#w=\$(}
 bench reading 40 "" reader "${mbpoll%% | *}" recipe "sh $work/reading.sh"
 
-watch=$(grep -m 1 '^(.*; while :; do w=$(mbpoll' README.md)
+watch=$(grep -m 1 '^sh -c .*; while :; do w=$(mbpoll' README.md)
 watch=${watch//192.0.2.10/$at}
 : >"$work/answered.log"
 timeout -s INT 10 sh -c "${watch/sleep 0.5/sleep 0.1}" |

@@ -21,8 +21,9 @@ was stopped (by SIGINT or SIGTERM to its process group), none mixed while
 the registers change under it; when the device goes away, the reader's
 message alone, then lines again once the device is back.  Every process of
 a watch must have ended within a few polls of SIGINT, wherever it lands
-(while the reader waits, or just after the device answered), and of
-hwstep failing (its output closed, full, or a pipe whose reader has gone,
+(while the reader waits, just after the device answered, or as hwstep
+ends, the watch started from an interactive bash too), and of hwstep
+failing (its output closed, full, or a pipe whose reader has gone,
 SIGPIPE ignored or not).  A reading that ignores SIGINT, as in the
 background of a script, must end with the status of a failed reading and
 print nothing when SIGINT ends the reader.
@@ -59,8 +60,9 @@ WORDS = ["0001", "8000", "8000", "0000", "7fff", "ffff"]
 # Counts across a wrap of the low word, written one by one under a watch.
 CHANGES = [["%04x" % (c >> 16), "%04x" % (c & 0xFFFF)]
            for c in range(0xFFFE, 0x10002)]
-# The shells and awks that run the recipes, Debian's own first; busybox's
-# stands for a board, with its own sleep too.
+# The shells and awks that run the recipes, Debian's own first.  The shell
+# is sh too, as where bash is sh; busybox's stands for a board, with its
+# own sleep.
 SETTINGS = (("dash, mawk", "dash", "mawk"), ("bash, gawk", "bash", "gawk"),
             ("dash, original-awk", "dash", "original-awk"),
             ("busybox", "busybox", "busybox"))
@@ -90,7 +92,7 @@ def sh(setting, command):
 
 def settings(work):
     """The settings whose shell and awk are installed, each with a PATH on
-    which its awk (and busybox's sleep) come first."""
+    which its sh and awk (and busybox's sleep) come first."""
     found = []
     for name, shell, awk in SETTINGS:
         if not (shutil.which(shell) and shutil.which(awk)):
@@ -98,12 +100,29 @@ def settings(work):
             continue
         folder = os.path.join(work, awk)
         os.mkdir(folder)
-        for tool in ("awk", "sleep") if awk == "busybox" else ("awk",):
-            os.symlink(shutil.which(awk), os.path.join(folder, tool))
+        links = {"sh": shell, "awk": awk}
+        if awk == "busybox":
+            links["sleep"] = awk
+        for tool, program in links.items():
+            os.symlink(shutil.which(program), os.path.join(folder, tool))
         found.append(Setting(name, [shell] + ["sh"] * (shell == "busybox"),
                              dict(os.environ,
                                   PATH=folder + ":" + os.environ["PATH"])))
     return found
+
+
+def stopping(work, setting):
+    """The setting with an hwstep that stops the shell that starts it, so
+    that a signal can come as hwstep ends and before the shell sees it."""
+    folder = os.path.join(work, "stopping")
+    if not os.path.exists(folder):
+        os.mkdir(folder)
+        with open(os.path.join(folder, "hwstep"), "w", encoding="ascii") as f:
+            f.write('#!/bin/sh\nkill -STOP $PPID\nexec %s "$@"\n' %
+                    shutil.which("hwstep"))
+        os.chmod(os.path.join(folder, "hwstep"), 0o755)
+    return setting._replace(env=dict(
+        setting.env, PATH=folder + ":" + setting.env["PATH"]))
 
 
 def hwstep_lines(words):
@@ -123,18 +142,24 @@ def free_port():
         return s.getsockname()[1]
 
 
-def running(group):
-    """Whether a process of the group is still running (zombies aside)."""
+def processes(group):
+    """The state, pid and parent of each process of the group."""
+    found = []
     for pid in filter(str.isdigit, os.listdir("/proc")):
         try:
             with open(f"/proc/{pid}/stat", encoding="ascii") as f:
                 stat = f.read()
         except OSError:
             continue
-        state, _, pgrp = stat[stat.rindex(")") + 2:].split()[:3]
-        if state != "Z" and int(pgrp) == group:
-            return True
-    return False
+        state, ppid, pgrp = stat[stat.rindex(")") + 2:].split()[:3]
+        if int(pgrp) == group:
+            found.append((state, int(pid), int(ppid)))
+    return found
+
+
+def running(group):
+    """Whether a process of the group is still running (zombies aside)."""
+    return any(state != "Z" for state, _, _ in processes(group))
 
 
 class Device:
@@ -446,16 +471,17 @@ def check_failing(watches, place, settings):
                   f"read, {watch.errors()}")
 
 
-def check_interrupted(dev, readings, watches, place, settings):
+def check_interrupted(dev, readings, watches, place, settings, work):
     """SIGINT to a recipe's group.  While the reader waits for a silent
     device, which mbpoll answers by ending with status 0 and no words: a
     watch must stop and print nothing, and so must a reading run with
     SIGINT ignored as in the background of a script, where mbpoll alone
     takes the signal, with a failed reading's status, never hwstep's usage
-    line.  And just after the device answered, from 0 to 12 ms, under
-    every shell and awk, twice under bash, which goes on after a child that
-    ended normally unless a trap stops it: the watch must stop, its lines
-    those of the readings answered, with no message from hwstep."""
+    line.  And from 0 to 12 ms after the device answered, and as hwstep
+    ends, where bash, seeing a child that ended normally, would go on but
+    for a trap, and always in a subshell of an interactive bash: the watch
+    must stop, its lines those of the readings answered, with no message
+    from hwstep."""
     with dev.toggled(signal.SIGUSR1):
         for recipe, sigint, want in (
                 [(r, signal.SIG_IGN, (FAILED,)) for r in readings] +
@@ -473,27 +499,48 @@ def check_interrupted(dev, readings, watches, place, settings):
                   f"{recipe}, interrupted: status {status}, "
                   f"printed {started.lines()}, {started.errors()}")
 
-    for setting in settings:
-        rounds = 2 if setting.shell == ["bash"] else 1
-        for delay in [ms / 1000 for ms in range(13)] * rounds:
-            what = f"watch 1 under {setting.name}, SIGINT {delay}s after"
-            start = len(dev.answered())
-            answers = dev.answers()
-            watch = Started(quick(watches[0]), place, setting)
-            try:
-                deadline = time.time() + 5
+    # Just after an answer, and as hwstep ends, when the shell has yet to
+    # see it end: an interactive bash, which a watch is mostly typed into,
+    # is among the shells for that.
+    interactive = Setting("interactive bash", ["bash", "--norc", "-i"],
+                          settings[0].env)
+    runs = ([(s, ms / 1000) for s in settings for ms in range(13)] +
+            [(stopping(work, s), None) for s in settings + [interactive]])
+    for setting, delay in runs:
+        when = f"{delay}s after an answer" if delay is not None else \
+            "as hwstep ends"
+        what = f"watch 1 under {setting.name}, SIGINT {when}"
+        start = len(dev.answered())
+        answers = dev.answers()
+        watch = Started(quick(watches[0]), place, setting)
+        try:
+            deadline = time.time() + 5
+            if delay is not None:
                 while dev.answers() == answers and time.time() < deadline:
                     time.sleep(0.0005)
                 time.sleep(delay)
-                stopped = watch.stop(signal.SIGINT)
-            finally:
-                watch.kill()
-            check_watch(what, watch, dev.answered()[start:], stopped, list)
-            check(watch.proc.returncode in (130, -signal.SIGINT) and
-                  not any(e.startswith(("hwstep:", "usage:"))
-                          for e in watch.errors()),
-                  f"{what}: status {watch.proc.returncode}, "
-                  f"{watch.errors()}")
+            else:
+                # The shell stopped, and its hwstep ended.
+                shell = None
+                while shell is None and time.time() < deadline:
+                    found = processes(watch.proc.pid)
+                    halted = [pid for state, pid, _ in found if state == "T"]
+                    if halted and not any(
+                            parent == halted[0] and state != "Z"
+                            for state, _, parent in found):
+                        shell = halted[0]
+                    time.sleep(0.001)
+                os.killpg(watch.proc.pid, signal.SIGINT)
+                if shell is not None:
+                    os.kill(shell, signal.SIGCONT)
+            stopped = watch.stop(signal.SIGINT)
+        finally:
+            watch.kill()
+        check_watch(what, watch, dev.answered()[start:], stopped, list)
+        check(watch.proc.returncode in (130, -signal.SIGINT) and
+              not any(e.startswith(("hwstep:", "usage:"))
+                      for e in watch.errors()),
+              f"{what}: status {watch.proc.returncode}, {watch.errors()}")
 
 
 def check_library(dev, program):
@@ -556,7 +603,8 @@ def main():
                         readings[0], places["rtu"], "-a 2"))).stderr}
             check_watches(dev, watches, places, down, found)
             check_failing(watches, places["tcp"], found)
-            check_interrupted(dev, readings, watches, places["tcp"], found)
+            check_interrupted(dev, readings, watches, places["tcp"], found,
+                              work)
     finally:
         dev.close()
         shutil.rmtree(work)
