@@ -62,7 +62,7 @@ CHANGES = [["%04x" % (c >> 16), "%04x" % (c & 0xFFFF)]
            for c in range(0xFFFE, 0x10002)]
 # The shells and awks that run the recipes, Debian's own first.  The shell
 # is sh too, as where bash is sh; busybox's stands for a board, with its
-# own sleep.
+# own sleep and timeout.
 SETTINGS = (("dash, mawk", "dash", "mawk"), ("bash, gawk", "bash", "gawk"),
             ("dash, original-awk", "dash", "original-awk"),
             ("busybox", "busybox", "busybox"))
@@ -92,7 +92,7 @@ def sh(setting, command):
 
 def settings(work):
     """The settings whose shell and awk are installed, each with a PATH on
-    which its sh and awk (and busybox's sleep) come first."""
+    which its sh and awk (and busybox's sleep and timeout) come first."""
     found = []
     for name, shell, awk in SETTINGS:
         if not (shutil.which(shell) and shutil.which(awk)):
@@ -102,7 +102,7 @@ def settings(work):
         os.mkdir(folder)
         links = {"sh": shell, "awk": awk}
         if awk == "busybox":
-            links["sleep"] = awk
+            links.update(sleep=awk, timeout=awk)
         for tool, program in links.items():
             os.symlink(shutil.which(program), os.path.join(folder, tool))
         found.append(Setting(name, [shell] + ["sh"] * (shell == "busybox"),
@@ -444,7 +444,8 @@ def check_watches(dev, watches, places, down, settings):
 def check_failing(watches, place, settings):
     """A watch whose hwstep fails stops, with a status that is neither
     success nor a failed reading's, and hwstep's message if any: both
-    watches under Debian's shell and awk, the first under the others."""
+    watches under Debian's shell and awk, the first under the others.  So
+    does one under timeout, which busybox's sends to its child alone."""
     runs = ([(settings[0], n) for n in range(len(watches))] +
             [(setting, 0) for setting in settings[1:]])
     for setting, n in runs:
@@ -469,6 +470,21 @@ def check_failing(watches, place, settings):
                   "".join(watch.errors()) == err,
                   f"{what}: ended {ended}, status {status}, {read} lines "
                   f"read, {watch.errors()}")
+
+    for setting in settings:
+        what = f"watch 1 under {setting.name}, timeout"
+        watch = Started("timeout 1 " + quick(watches[0]), place, setting)
+        try:
+            ended = watch.ended()
+        finally:
+            watch.kill()
+        # GNU's timeout exits 124; busybox's runs the command in its own
+        # process, which SIGTERM ends.
+        status = watch.proc.returncode
+        check(ended and status in (124, 143, -signal.SIGTERM) and
+              watch.lines() and watch.errors() == [],
+              f"{what}: ended {ended}, status {status}, "
+              f"printed {watch.lines()}, {watch.errors()}")
 
 
 def check_interrupted(dev, readings, watches, place, settings, work):
