@@ -112,13 +112,17 @@ def settings(work):
 
 
 def stopping(work, setting):
-    """The setting with an hwstep that stops the shell that starts it, so
-    that a signal can come as hwstep ends and before the shell sees it."""
+    """The setting with an hwstep that stops the shell that starts it once
+    the shell waits for it, so that a signal can come as hwstep ends and
+    before the shell sees it end."""
     folder = os.path.join(work, "stopping")
     if not os.path.exists(folder):
         os.mkdir(folder)
         with open(os.path.join(folder, "hwstep"), "w", encoding="ascii") as f:
-            f.write('#!/bin/sh\nkill -STOP $PPID\nexec %s "$@"\n' %
+            f.write("#!/bin/sh\n"
+                    "while read -r w </proc/$PPID/wchan; "
+                    "[ \"$w\" != do_wait ]; do :; done\n"
+                    'kill -STOP $PPID\nexec %s "$@"\n' %
                     shutil.which("hwstep"))
         os.chmod(os.path.join(folder, "hwstep"), 0o755)
     return setting._replace(env=dict(
@@ -226,8 +230,8 @@ class Device:
         with open(self.log, encoding="ascii") as f:
             return [(float(t), words) for t, *words in map(str.split, f)]
 
-    def answers(self):
-        """How many reads have been answered so far."""
+    def logged(self):
+        """The size of the log, which grows with each read answered."""
         return os.path.getsize(self.log)
 
 
@@ -527,14 +531,15 @@ def check_interrupted(dev, readings, watches, place, settings, work):
             "as hwstep ends"
         what = f"watch 1 under {setting.name}, SIGINT {when}"
         start = len(dev.answered())
-        answers = dev.answers()
+        logged = dev.logged()
         watch = Started(quick(watches[0]), place, setting)
         try:
             deadline = time.time() + 5
             if delay is not None:
-                while dev.answers() == answers and time.time() < deadline:
+                while dev.logged() == logged and time.time() < deadline:
                     time.sleep(0.0005)
                 time.sleep(delay)
+                stopped = watch.stop(signal.SIGINT)
             else:
                 # The shell stopped, and its hwstep ended.
                 shell = None
@@ -546,10 +551,11 @@ def check_interrupted(dev, readings, watches, place, settings, work):
                             for state, _, parent in found):
                         shell = halted[0]
                     time.sleep(0.001)
+                stopped = time.time()
                 os.killpg(watch.proc.pid, signal.SIGINT)
                 if shell is not None:
                     os.kill(shell, signal.SIGCONT)
-            stopped = watch.stop(signal.SIGINT)
+                watch.stopped = watch.ended()
         finally:
             watch.kill()
         check_watch(what, watch, dev.answered()[start:], stopped, list)
