@@ -3,9 +3,7 @@
 """Runs the README's recipes for reading a device against a real Modbus
 device (tests/modbus_device.py) with the real mbpoll as the reader, by TCP
 and by RTU on a pseudo-terminal pair made with socat, under the shells and
-awks that users have: Debian's dash and mawk, bash with gawk, dash with
-original-awk, and busybox's sh, awk and sleep, as on a board (those that
-are installed).
+awks that users have (SETTINGS).
 
 usage: check_device.py recipes README HWSTEP
        check_device.py library PROGRAM HWSTEP
@@ -20,13 +18,10 @@ logs as answered, none missed if answered a poll interval before the watch
 was stopped (by SIGINT or SIGTERM to its process group), none mixed while
 the registers change under it; when the device goes away, the reader's
 message alone, then lines again once the device is back.  Every process of
-a watch must have ended within a few polls of SIGINT, wherever it lands
-(while the reader waits, just after the device answered, or as hwstep
-ends, the watch started from an interactive bash too), and of hwstep
-failing (its output closed, full, or a pipe whose reader has gone,
-SIGPIPE ignored or not).  A reading that ignores SIGINT, as in the
-background of a script, must end with the status of a failed reading and
-print nothing when SIGINT ends the reader.
+a watch must end within a few polls of what ends it (check_stops).  A
+reading that ignores SIGINT, as in the background of a script, must end
+with the status of a failed reading and print nothing when SIGINT ends the
+reader.
 
 In the second form, PROGRAM is the README's program that reads a device
 with libmodbus, by host name or address: it must print what the reading
@@ -40,7 +35,6 @@ import contextlib
 import ctypes
 import os
 import re
-import select
 import shutil
 import signal
 import socket
@@ -67,6 +61,13 @@ SETTINGS = (("dash, mawk", "dash", "mawk"), ("bash, gawk", "bash", "gawk"),
             ("dash, original-awk", "dash", "original-awk"),
             ("busybox", "busybox", "busybox"))
 Setting = collections.namedtuple("Setting", "name shell env")
+# A way that a watch must end, for check_stops: what goes in front of it,
+# whether it writes into head -n 3, its SIGPIPE, the act that ends it
+# (returning the moment of a stop, if any), the statuses and standard error
+# it may end with (None: any but hwstep's lines), the lines it must print.
+Stop = collections.namedtuple(
+    "Stop", "how before head sigpipe act statuses err least",
+    defaults=("", False, signal.SIG_DFL, None, (1,), None, 0))
 libc = ctypes.CDLL(None)
 failures = []
 
@@ -109,24 +110,6 @@ def settings(work):
                              dict(os.environ,
                                   PATH=folder + ":" + os.environ["PATH"])))
     return found
-
-
-def stopping(work, setting):
-    """The setting with an hwstep that stops the shell that starts it once
-    the shell waits for it, so that a signal can come as hwstep ends and
-    before the shell sees it end."""
-    folder = os.path.join(work, "stopping")
-    if not os.path.exists(folder):
-        os.mkdir(folder)
-        with open(os.path.join(folder, "hwstep"), "w", encoding="ascii") as f:
-            f.write("#!/bin/sh\n"
-                    "while read -r w </proc/$PPID/wchan; "
-                    "[ \"$w\" != do_wait ]; do :; done\n"
-                    'kill -STOP $PPID\nexec %s "$@"\n' %
-                    shutil.which("hwstep"))
-        os.chmod(os.path.join(folder, "hwstep"), 0o755)
-    return setting._replace(env=dict(
-        setting.env, PATH=folder + ":" + setting.env["PATH"]))
 
 
 def hwstep_lines(words):
@@ -240,7 +223,8 @@ def recipes(readme):
     first) and the device that the serial reading names."""
     with open(readme, encoding="utf-8") as f:
         lines = [line.rstrip("\n") for line in f]
-    found = [line for line in lines if "mbpoll -1 " in line and "hwstep" in line]
+    found = [line for line in lines
+             if "mbpoll -1 " in line and "hwstep" in line]
     readings = [line for line in found
                 if DOC_HOST in line and "while :; do " not in line]
     watches = [line for line in found if "while :; do " in line]
@@ -309,29 +293,33 @@ def check_readings(dev, readings, places, settings):
 
 class Started:
     """A recipe started in a process group of its own, for a watch, or for
-    a reading to be interrupted.  Its output goes to a file, or is closed,
-    /dev/full or a pipe."""
+    a reading to be interrupted.  Its output goes to a file, or through
+    head -n 3 into the file."""
 
-    def __init__(self, recipe, place, setting, output="file",
+    def __init__(self, recipe, place, setting, head=False,
                  sigint=signal.SIG_DFL, sigpipe=signal.SIG_DFL):
         interval = re.search(r"sleep ([0-9.]+)", recipe)
         self.interval = float(interval[1]) if interval else 0
         self.out = tempfile.TemporaryFile("w+")
         self.err = tempfile.TemporaryFile("w+")
+        self.begun = time.time()
+        stdout = self.out
+        if head:
+            head = subprocess.Popen(["head", "-n", "3"], stdout=self.out,
+                                    stdin=subprocess.PIPE,
+                                    preexec_fn=dies_with_parent)
+            stdout = head.stdin
 
         def child():
             dies_with_parent()
             signal.signal(signal.SIGINT, sigint)
             signal.signal(signal.SIGPIPE, sigpipe)
-            if output == "closed":
-                os.close(1)
-        with open("/dev/full", "w", encoding="ascii") as full:
-            self.proc = subprocess.Popen(
-                setting.shell + ["-c", at(recipe, place)], env=setting.env,
-                stdout={"file": self.out, "closed": None, "full": full,
-                        "pipe": subprocess.PIPE}[output],
-                stderr=self.err, text=True, start_new_session=True,
-                preexec_fn=child)
+        self.proc = subprocess.Popen(
+            setting.shell + ["-c", at(recipe, place)], env=setting.env,
+            stdout=stdout, stderr=self.err, text=True,
+            start_new_session=True, preexec_fn=child)
+        if head:
+            head.stdin.close()
 
     def lines(self):
         self.out.seek(0)
@@ -345,15 +333,6 @@ class Started:
         deadline = time.time() + seconds
         while line not in self.lines() and time.time() < deadline:
             time.sleep(0.05)
-
-    def read_lines(self, count, seconds=5):
-        """The first lines from the pipe, then the pipe closed."""
-        lines = []
-        while (len(lines) < count and
-               select.select([self.proc.stdout], [], [], seconds)[0]):
-            lines.append(self.proc.stdout.readline())
-        self.proc.stdout.close()
-        return lines
 
     def ended(self):
         """Whether all its processes end within a few polls, by when the
@@ -380,53 +359,51 @@ class Started:
             pass
 
 
-def check_watch(what, watch, answered, stopped, turn):
+def check_watch(what, watch, answered, stopped, turn, least=0):
     """The lines of a stopped watch against the readings that the device
     answered: the same, in order, from the first up to at least the last
-    answered an interval before the stop."""
-    want = hwstep_lines(turn([w for _, words in answered for w in words]))
-    due = sum(t < stopped - watch.interval for t, _ in answered)
+    answered an interval before the stop, or the least number given."""
+    read = [w for _, words in answered for w in words]
+    want = hwstep_lines(turn(read)) if read else []
+    due = least if stopped is None else \
+        sum(t < stopped - watch.interval for t, _ in answered)
     out = watch.lines()
     check(watch.stopped and len(out) >= due and out == want[:len(out)],
           f"{what}: stopped {watch.stopped}, printed {out}, "
           f"answered {want} ({due} due)")
 
 
-def check_watches(dev, watches, places, down, settings):
+def check_watches(dev, watches, places, down, setting):
+    """Under Debian's shell and awk; the others stop as they must in
+    check_stops, with the lines of the readings answered."""
     for n, recipe in enumerate(watches):
         turn = swap if n else list
         for name, place in places.items():
-            # The first by TCP under every shell and awk, the others at
-            # the pace of the README.
-            runs = ([(settings[0], recipe)] +
-                    [(setting, quick(recipe)) for setting in settings[1:]
-                     if (n, name) == (0, "tcp")])
-            for setting, watched in runs:
-                what = f"watch {n + 1} by {name} under {setting.name}, SIGINT"
-                dev.write(CHANGES[0])
-                start = len(dev.answered())
-                watch = Started(watched, place, setting)
-                try:
-                    for words in CHANGES:
-                        dev.write(words)
-                        time.sleep(watch.interval * 1.5)
-                    stopped = watch.stop(signal.SIGINT)
-                finally:
-                    watch.kill()
-                answered = dev.answered()[start:]
-                check_watch(what, watch, answered, stopped, turn)
-                seen = [CHANGES.index(words) if words in CHANGES else -1
-                        for _, words in answered]
-                check(-1 not in seen and seen == sorted(seen) and
-                      len(set(seen)) >= 3, f"{what}: answered {answered}")
-                check(watch.errors() == [], f"{what}: {watch.errors()}")
+            what = f"watch {n + 1} by {name}, SIGINT"
+            dev.write(CHANGES[0])
+            start = len(dev.answered())
+            watch = Started(recipe, place, setting)
+            try:
+                for words in CHANGES:
+                    dev.write(words)
+                    time.sleep(watch.interval * 1.5)
+                stopped = watch.stop(signal.SIGINT)
+            finally:
+                watch.kill()
+            answered = dev.answered()[start:]
+            check_watch(what, watch, answered, stopped, turn)
+            seen = [CHANGES.index(words) if words in CHANGES else -1
+                    for _, words in answered]
+            check(-1 not in seen and seen == sorted(seen) and
+                  len(set(seen)) >= 3, f"{what}: answered {answered}")
+            check(watch.errors() == [], f"{what}: {watch.errors()}")
 
             # The device goes away and comes back: by TCP it is restarted,
             # by RTU it is silent for a while, as if its cable were pulled.
             what = f"watch {n + 1} by {name}, device gone, SIGTERM"
             dev.write(CHANGES[0])
             start = len(dev.answered())
-            watch = Started(recipe, place, settings[0])
+            watch = Started(recipe, place, setting)
             back = hwstep_lines(turn(CHANGES[1]))[0]
             try:
                 watch.wait_for(hwstep_lines(turn(CHANGES[0]))[0])
@@ -445,63 +422,12 @@ def check_watches(dev, watches, places, down, settings):
                   f"{what}: {errors}")
 
 
-def check_failing(watches, place, settings):
-    """A watch whose hwstep fails stops, with a status that is neither
-    success nor a failed reading's, and hwstep's message if any: both
-    watches under Debian's shell and awk, the first under the others.  So
-    does one under timeout, which busybox's sends to its child alone."""
-    runs = ([(settings[0], n) for n in range(len(watches))] +
-            [(setting, 0) for setting in settings[1:]])
-    for setting, n in runs:
-        for output, sigpipe, lines, err in (
-                ("closed", signal.SIG_DFL, 0, CLOSED),
-                ("full", signal.SIG_DFL, 0,
-                 "hwstep: write error: No space left on device\n"),
-                ("pipe", signal.SIG_DFL, 3, ""),
-                ("pipe", signal.SIG_IGN, 3,
-                 "hwstep: write error: Broken pipe\n")):
-            what = (f"watch {n + 1} under {setting.name}, output {output}"
-                    f"{', SIGPIPE ignored' * (sigpipe == signal.SIG_IGN)}")
-            watch = Started(quick(watches[n]), place, setting, output,
-                            sigpipe=sigpipe)
-            try:
-                read = len(watch.read_lines(lines)) if lines else 0
-                ended = watch.ended()
-            finally:
-                watch.kill()
-            status = watch.proc.returncode
-            check(ended and read == lines and status not in (0, FAILED) and
-                  "".join(watch.errors()) == err,
-                  f"{what}: ended {ended}, status {status}, {read} lines "
-                  f"read, {watch.errors()}")
-
-    for setting in settings:
-        what = f"watch 1 under {setting.name}, timeout"
-        watch = Started("timeout 1 " + quick(watches[0]), place, setting)
-        try:
-            ended = watch.ended()
-        finally:
-            watch.kill()
-        # GNU's timeout exits 124; busybox's runs the command in its own
-        # process, which SIGTERM ends.
-        status = watch.proc.returncode
-        check(ended and status in (124, 143, -signal.SIGTERM) and
-              watch.lines() and watch.errors() == [],
-              f"{what}: ended {ended}, status {status}, "
-              f"printed {watch.lines()}, {watch.errors()}")
-
-
-def check_interrupted(dev, readings, watches, place, settings, work):
-    """SIGINT to a recipe's group.  While the reader waits for a silent
-    device, which mbpoll answers by ending with status 0 and no words: a
-    watch must stop and print nothing, and so must a reading run with
-    SIGINT ignored as in the background of a script, where mbpoll alone
-    takes the signal, with a failed reading's status, never hwstep's usage
-    line.  And from 0 to 12 ms after the device answered, and as hwstep
-    ends, where bash, seeing a child that ended normally, would go on but
-    for a trap, and always in a subshell of an interactive bash: the watch
-    must stop, its lines those of the readings answered, with no message
-    from hwstep."""
+def check_interrupted(dev, readings, watches, place, settings):
+    """SIGINT while the reader waits for a silent device, which mbpoll
+    answers by ending with status 0 and no words.  A watch must stop and
+    print nothing.  So must a reading, run with SIGINT ignored as in the
+    background of a script, where mbpoll alone takes the signal, with a
+    failed reading's status, never hwstep's usage line."""
     with dev.toggled(signal.SIGUSR1):
         for recipe, sigint, want in (
                 [(r, signal.SIG_IGN, (FAILED,)) for r in readings] +
@@ -519,50 +445,88 @@ def check_interrupted(dev, readings, watches, place, settings, work):
                   f"{recipe}, interrupted: status {status}, "
                   f"printed {started.lines()}, {started.errors()}")
 
-    # Just after an answer, and as hwstep ends, when the shell has yet to
-    # see it end: an interactive bash, which a watch is mostly typed into,
-    # is among the shells for that.
+
+def check_stops(dev, watches, place, settings, work):
+    """Every process of a watch ends within a few polls, with the status
+    and messages that say why, having printed the readings answered: when
+    hwstep fails; under timeout, busybox's signalling only what it starts;
+    at SIGINT just after an answer, and as hwstep ends, where bash would go
+    on but for a trap, and so would a subshell of an interactive bash."""
+    # An hwstep that stops its shell once the shell waits for it.
+    stops = os.path.join(work, "stops")
+    os.mkdir(stops)
+    with open(os.path.join(stops, "hwstep"), "w", encoding="ascii") as f:
+        f.write("#!/bin/sh\n"
+                "while read -r w </proc/$PPID/wchan; "
+                "[ \"$w\" != do_wait ]; do :; done\n"
+                'kill -STOP $PPID\nexec %s "$@"\n' % shutil.which("hwstep"))
+    os.chmod(os.path.join(stops, "hwstep"), 0o755)
+
+    def after_answer(ms):
+        def act(watch, logged):
+            deadline = time.time() + 5
+            while dev.logged() == logged and time.time() < deadline:
+                time.sleep(0.0005)
+            time.sleep(ms / 1000)
+            stopped = time.time()
+            os.killpg(watch.proc.pid, signal.SIGINT)
+            return stopped
+        return act
+
+    def as_hwstep_ends(watch, _):
+        shell, deadline = None, time.time() + 5
+        while shell is None and time.time() < deadline:
+            found = processes(watch.proc.pid)
+            halted = [pid for state, pid, _ in found if state == "T"]
+            if halted and not any(parent == halted[0] and state != "Z"
+                                  for state, _, parent in found):
+                shell = halted[0]
+            time.sleep(0.001)
+        stopped = time.time()
+        os.killpg(watch.proc.pid, signal.SIGINT)
+        if shell is not None:
+            os.kill(shell, signal.SIGCONT)
+        return stopped
+
+    error = "hwstep: write error: %s\n"
+    sigint = (130, -signal.SIGINT)
+    failing = [
+        Stop("output closed", "exec >&-; ", err=CLOSED),
+        Stop("output full", "exec >/dev/full; ",
+             err=error % "No space left on device"),
+        Stop("reader gone", head=True, err="", least=3),
+        Stop("reader gone, SIGPIPE ignored", head=True,
+             sigpipe=signal.SIG_IGN, err=error % "Broken pipe", least=3)]
+    # GNU's timeout exits 124; busybox's runs the command in its own
+    # process, which SIGTERM ends.
+    others = [Stop("timeout", "timeout 1 ", act=lambda w, _: w.begun + 1,
+                   statuses=(124, 143, -signal.SIGTERM), err="")] + [
+        Stop(f"SIGINT {ms} ms after an answer", act=after_answer(ms),
+             statuses=sigint) for ms in range(13)]
+    ends = Stop("SIGINT as hwstep ends", f"export PATH={stops}:$PATH; ",
+                act=as_hwstep_ends, statuses=sigint)
     interactive = Setting("interactive bash", ["bash", "--norc", "-i"],
                           settings[0].env)
-    runs = ([(s, ms / 1000) for s in settings for ms in range(13)] +
-            [(stopping(work, s), None) for s in settings + [interactive]])
-    for setting, delay in runs:
-        when = f"{delay}s after an answer" if delay is not None else \
-            "as hwstep ends"
-        what = f"watch 1 under {setting.name}, SIGINT {when}"
-        start = len(dev.answered())
-        logged = dev.logged()
-        watch = Started(quick(watches[0]), place, setting)
+    runs = ([(s, 0, stop) for s in settings for stop in failing + others +
+             [ends]] + [(settings[0], 1, stop) for stop in failing] +
+            [(interactive, 0, ends)])
+    for setting, n, stop in runs:
+        what = f"watch {n + 1} under {setting.name}, {stop.how}"
+        start, logged = len(dev.answered()), dev.logged()
+        watch = Started(stop.before + quick(watches[n]), place, setting,
+                        stop.head, sigpipe=stop.sigpipe)
         try:
-            deadline = time.time() + 5
-            if delay is not None:
-                while dev.logged() == logged and time.time() < deadline:
-                    time.sleep(0.0005)
-                time.sleep(delay)
-                stopped = watch.stop(signal.SIGINT)
-            else:
-                # The shell stopped, and its hwstep ended.
-                shell = None
-                while shell is None and time.time() < deadline:
-                    found = processes(watch.proc.pid)
-                    halted = [pid for state, pid, _ in found if state == "T"]
-                    if halted and not any(
-                            parent == halted[0] and state != "Z"
-                            for state, _, parent in found):
-                        shell = halted[0]
-                    time.sleep(0.001)
-                stopped = time.time()
-                os.killpg(watch.proc.pid, signal.SIGINT)
-                if shell is not None:
-                    os.kill(shell, signal.SIGCONT)
-                watch.stopped = watch.ended()
+            stopped = stop.act(watch, logged) if stop.act else None
+            watch.stopped = watch.ended()
         finally:
             watch.kill()
-        check_watch(what, watch, dev.answered()[start:], stopped, list)
-        check(watch.proc.returncode in (130, -signal.SIGINT) and
-              not any(e.startswith(("hwstep:", "usage:"))
-                      for e in watch.errors()),
-              f"{what}: status {watch.proc.returncode}, {watch.errors()}")
+        check_watch(what, watch, dev.answered()[start:], stopped,
+                    swap if n else list, stop.least)
+        status, err = watch.proc.returncode, "".join(watch.errors())
+        check(status in stop.statuses and
+              (err == stop.err if stop.err is not None else
+               not re.search("^(hwstep|usage):", err, re.M)),
+              f"{what}: status {status}, {err!r}")
 
 
 def check_library(dev, program):
@@ -623,10 +587,9 @@ def main():
                         readings[0], "127.0.0.1 -p %d" % free_port()))).stderr,
                     "rtu": sh(found[0], reader(at(
                         readings[0], places["rtu"], "-a 2"))).stderr}
-            check_watches(dev, watches, places, down, found)
-            check_failing(watches, places["tcp"], found)
-            check_interrupted(dev, readings, watches, places["tcp"], found,
-                              work)
+            check_watches(dev, watches, places, down, found[0])
+            check_stops(dev, watches, places["tcp"], found, work)
+            check_interrupted(dev, readings, watches, places["tcp"], found)
     finally:
         dev.close()
         shutil.rmtree(work)
