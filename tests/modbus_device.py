@@ -8,7 +8,9 @@ It prints the TCP port once both listen, appends a line to the log for every
 read that it answers (the time, then the words in hexadecimal), and stops on
 SIGTERM or SIGINT.  Requests for another unit get no answer.  SIGUSR1
 toggles silence, as of a device whose cable is pulled; SIGUSR2 toggles
-short answers, which leave out the last register asked for.
+short answers, which leave out the last register asked for; SIGHUP makes
+the next answer 1.3 seconds late, later than a reader waits, and the device
+does nothing else meanwhile.
 
 usage: modbus_device.py [--port PORT] [--rtu SERIAL] [--log FILE]
 """
@@ -44,6 +46,7 @@ class Units(ModbusServerContext):
     request unanswered, as they do for a unit that is not there."""
     silent = False
     short = False
+    late = False
 
     def __getitem__(self, unit):
         if self.silent:
@@ -58,13 +61,16 @@ async def serve(args):
     units = Units(slaves={1: ModbusSlaveContext(hr=Registers(log),
                                                 zero_mode=True)},
                   single=False)
-    def shorten(response):
+    def answer(response):
         if units.short and getattr(response, "registers", None):
             response.registers = response.registers[:-1]
+        if units.late:
+            units.late = False
+            time.sleep(1.3)
         return response, False
     tcp = ModbusTcpServer(units, address=("127.0.0.1", args.port),
                           allow_reuse_address=True, ignore_missing_slaves=True,
-                          response_manipulator=shorten)
+                          response_manipulator=answer)
     serving = asyncio.create_task(tcp.serve_forever())
     await tcp.serving
     rtu = None
@@ -74,7 +80,7 @@ async def serve(args):
         rtu = ModbusSerialServer(units, framer=ModbusRtuFramer, port=args.rtu,
                                  baudrate=19200, parity="N",
                                  ignore_missing_slaves=True,
-                                 response_manipulator=shorten)
+                                 response_manipulator=answer)
         await rtu.start()
         if rtu.transport is None:
             raise SystemExit("modbus_device.py: cannot open " + args.rtu)
@@ -89,6 +95,7 @@ async def serve(args):
         setattr(units, what, not getattr(units, what))
     loop.add_signal_handler(signal.SIGUSR1, toggle, "silent")
     loop.add_signal_handler(signal.SIGUSR2, toggle, "short")
+    loop.add_signal_handler(signal.SIGHUP, setattr, units, "late", True)
     await stop.wait()
     if rtu:
         await rtu.shutdown()
