@@ -1,69 +1,120 @@
 #!/bin/sh
 # usage: check_batch.sh README MANUAL PROGRAM
 #
-# Runs the batch recipe that README gives, and that MANUAL must give in the
-# same words, with PROGRAM as hwstep, on a file of 2500 pairs whose pair 1500
-# is malformed: the output must be exactly pairs 1 to 1499, then the run
-# must stop, with both messages and xargs's status for a stopped batch.  The
-# recipe for devices that give the low word first must do the same on the
-# same pairs with their words swapped, and turn round a pair typed by hand.
+# Runs the batch recipes that README gives, and that MANUAL must give in the
+# same words, with PROGRAM as hwstep: for pairs.txt, and for swapped.txt,
+# whose pairs give the low word first, on files of 2500 pairs with a fault
+# at one line, a case a row of the table below.  The output must be exactly
+# the pairs before that line, then the run must stop with hwstep's message
+# quoting the fault and xargs's, and the status of a stopped batch.  An
+# empty file must give nothing and status 0, the recipe for a pair typed by
+# hand must turn it round, and the manual's recipe that goes on past a bad
+# pair must print the others and report each bad word and line.
 set -eu
+# The line of $1 that matches $2, which $3 must give too; the manual writes
+# a backslash as \e.
 recipe() {
 	line=$(grep -m 1 "$2" "$1") || {
 		echo "no recipe in $1 matches $2" >&2
 		exit 1
 	}
-	grep -qF -- "$line" "$3" || {
+	sed 's/\\e/\\/g' "$3" | grep -qF -- "$line" || {
 		echo "$3 does not give the recipe of $1: $line" >&2
 		exit 1
 	}
 	printf '%s\n' "$line"
 }
-batch=$(recipe "$1" '^xargs .*exit 255' "$2")
-swapped=$(recipe "$1" '^awk .* swapped\.txt | xargs .*exit 255' "$2")
-by_hand="echo 8000 1 | ${swapped% swapped.txt | *} | ${swapped#* swapped.txt | }"
+batch=$(recipe "$1" '^tr .* <pairs\.txt | .*exit 255' "$2")
+swapped=$(recipe "$1" '^tr .* <swapped\.txt | .*exit 255' "$2")
+by_hand="echo 8000 1 | ${swapped#*<swapped.txt | }"
 grep -qxF -- "$by_hand" "$1" || {
 	echo "$1 does not give the swapped recipe for a pair typed by hand:" \
 		"$by_hand"
 	exit 1
 }
+each=$(sed 's/\\e/\\/g' "$2" | sed -n 's/^\$ \(.*xargs -0 -r -n 2 hwstep\)$/\1/p')
 
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 mkdir "$work/bin"
 ln -s "$3" "$work/bin/hwstep"
 cd "$work"
+run() {
+	status=0
+	LC_ALL=C PATH=$work/bin:$PATH sh -c "$1" >out.txt 2>err.txt ||
+		status=$?
+}
+fail() {
+	printf '%s: status %s, %s lines, standard error:\n' "$1" $status \
+		"$(wc -l <out.txt)"
+	cat err.txt
+	exit 1
+}
 # Pair i is the high word i and the low word 8000: the value i * 45 + 22.5.
 awk 'BEGIN {
 	for (i = 1; i <= 2500; i++) {
-		w = i == 1500 ? "zz" : sprintf("%x", i)
-		printf "%s 8000\n", w >"pairs.txt"
-		printf "8000 %s\n", w >"swapped.txt"
+		printf "%x 8000\n", i >"good-pairs.txt"
+		printf "8000 %x\n", i >"good-swapped.txt"
+		printf "0x%04x, 0x8000 => %d.500000\n", i, i * 45 + 22 >"all.txt"
 	}
-	for (i = 1; i < 1500; i++)
-		printf "0x%04x, 0x8000 => %d.500000\n", i, i * 45 + 22 >"want.txt"
 }'
-printf '%s\n' "hwstep: malformed number \`zz'" \
-	"xargs: sh: exited with status 255; aborting" >want-err.txt
+# The file $1 with line $n made what printf's %b makes of $2.
+fault() {
+	{
+		head -n $((n - 1)) "good-$1"
+		printf '%b\n' "$2"
+		tail -n +$((n + 1)) "good-$1"
+	} >"$1"
+}
 
+# The line, the fault there in pairs.txt and in swapped.txt as printf's %b
+# reads it, and the word that hwstep's message quotes.  Line 1001 holds the
+# first pair of the second call.
+while IFS='|' read -r n pair swap word; do
+	fault pairs.txt "$pair"
+	fault swapped.txt "$swap"
+	head -n $((n - 1)) all.txt >want.txt
+	printf "hwstep: malformed number \`%b'\n%s\n" "$word" \
+		"xargs: sh: exited with status 255; aborting" >want-err.txt
+	for r in "$batch" "$swapped"; do
+		run "$r"
+		if [ $status -ne 124 ] || ! cmp -s out.txt want.txt ||
+			! cmp -s err.txt want-err.txt; then
+			fail "line $n, $pair: $r (want 124, $((n - 1)) lines)"
+		fi
+	done
+done <<'EOF'
+1500|zz 8000|8000 zz|zz
+1500|5dc|5dc|line 1500: not a pair
+1500|5dc 8000 1|8000 5dc 1|line 1500: not a pair
+1500|||line 1500: not a pair
+1001|3e9|3e9|line 1001: not a pair
+1500|3\\1 8000|8000 3\\1|3\\\\1
+1500|'2' 8000|8000 '2'|'2'
+1500|"2" 8000|8000 "2"|"2"
+1500|" 8000|8000 "|"
+1500|5\0dc 8000|8000 5\0dc|5\\001dc
+EOF
+
+: >pairs.txt
+: >swapped.txt
 for r in "$batch" "$swapped"; do
-	status=0
-	LC_ALL=C PATH=$work/bin:$PATH sh -c "$r" >out.txt 2>err.txt ||
-		status=$?
-	if [ $status -ne 124 ] || ! cmp -s out.txt want.txt ||
-		! cmp -s err.txt want-err.txt; then
-		echo "$r: status $status (want 124), $(wc -l <out.txt) lines" \
-			"(want 1499), standard error:"
-		cat err.txt
-		exit 1
-	fi
+	run "$r"
+	[ $status -eq 0 ] && [ ! -s out.txt ] && [ ! -s err.txt ] ||
+		fail "an empty file: $r (want 0, nothing)"
 done
 
-out=$(LC_ALL=C PATH=$work/bin:$PATH sh -c "$by_hand" 2>&1) || {
-	echo "$by_hand: status $?: $out"
-	exit 1
-}
-if [ "$out" != "0x0001, 0x8000 => 67.500000" ]; then
-	echo "$by_hand: $out"
-	exit 1
+run "$by_hand"
+[ $status -eq 0 ] && [ "$(cat out.txt)" = "0x0001, 0x8000 => 67.500000" ] &&
+	[ ! -s err.txt ] || fail "$by_hand"
+
+printf '1 8000\nzz 8000\n3\n4 8000\n' >pairs.txt
+run "$each"
+printf '%s\n' "0x0001, 0x8000 => 67.500000" "0x0004, 0x8000 => 202.500000" \
+	>want.txt
+printf '%s\n' "hwstep: malformed number \`zz'" \
+	"hwstep: malformed number \`line 3: not a pair'" >want-err.txt
+if [ $status -ne 123 ] || ! cmp -s out.txt want.txt ||
+	! cmp -s err.txt want-err.txt; then
+	fail "${each:-no recipe in $2 that goes on past a bad pair} (want 123)"
 fi

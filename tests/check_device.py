@@ -9,24 +9,30 @@ usage: check_device.py recipes README HWSTEP
        check_device.py library PROGRAM HWSTEP
 
 A reading must print exactly the lines that HWSTEP prints for the words
-that mbpoll wrote into the registers, and exit 0; a device that is absent,
-silent, refuses the read or answers short must leave the reader's own
-message alone on standard error, and the status that the README gives a
-failed reading; an output that is closed, hwstep's message and status 1.
-A watch must print, in order, the line of every reading that the device
-logs as answered, none missed if answered a poll interval before the watch
-was stopped (by SIGINT or SIGTERM to its process group), none mixed while
-the registers change under it; when the device goes away, the reader's
-message alone, then lines again once the device is back.  Every process of
-a watch must end within a few polls of what ends it (check_stops).  A
-reading that ignores SIGINT, as in the background of a script, must end
-with the status of a failed reading and print nothing when SIGINT ends the
-reader.
+that mbpoll wrote into the registers, and exit 0, with mbpoll's -v too; a
+device that is absent, silent, refuses the read or answers short must leave
+the reader's own message alone on standard error, and the status that the
+README gives a failed reading; registers read in decimal, a message and
+another status; an output that is closed, hwstep's message and status 1.
+On the serial line, an answer that comes after the reader has given up
+must cost that reading alone.  A watch must print, in order, the line of
+every reading that the device logs as answered, none missed if answered a
+poll interval before the watch was stopped (by SIGINT or SIGTERM to its
+process group), none mixed while the registers change under it; when the
+device goes away, the reader's message alone, then lines again once the
+device is back.  Every process of a watch must end within a few polls of
+what ends it, SIGINT ending it as it ends a program, so that a script
+around it stops too (check_stops).  A reading that ignores SIGINT, as in
+the background of a script, must end with the status of a failed reading
+and print nothing when SIGINT ends the reader.
 
 In the second form, PROGRAM is the README's program that reads a device
-with libmodbus, by host name or address: it must print what the reading
-prints, refuse a port that is not a number from 1 to 65535 and a host that
-is not found before it connects, or give libmodbus's message and status 1.
+with libmodbus, by host name or address, or on the serial line: it must
+print what the reading prints, refuse a port that is not a number from 1
+to 65535 and a host that is not found before it connects, or give
+libmodbus's message and status 1, saying that a connection timed out
+where it did; after a late answer, it must read its own.  Where localhost
+is not found, the rows that name it are not run, and it says so.
 
 Exits 77 (skipped) when mbpoll, socat, pymodbus or PROGRAM is missing.
 """
@@ -56,7 +62,7 @@ CHANGES = [["%04x" % (c >> 16), "%04x" % (c & 0xFFFF)]
            for c in range(0xFFFE, 0x10002)]
 # The shells and awks that run the recipes, Debian's own first.  The shell
 # is sh too, as where bash is sh; busybox's stands for a board, with its
-# own sleep and timeout.
+# own sleep, timeout, stty and dd.
 SETTINGS = (("dash, mawk", "dash", "mawk"), ("bash, gawk", "bash", "gawk"),
             ("dash, original-awk", "dash", "original-awk"),
             ("busybox", "busybox", "busybox"))
@@ -64,10 +70,35 @@ Setting = collections.namedtuple("Setting", "name shell env")
 # A way that a watch must end, for check_stops: what goes in front of it,
 # whether it writes into head -n 3, its SIGPIPE, the act that ends it
 # (returning the moment of a stop, if any), the statuses and standard error
-# it may end with (None: any but hwstep's lines), the lines it must print.
+# it may end with (None: any but hwstep's lines), the lines it must print,
+# and what comes after it in the script that runs it.
 Stop = collections.namedtuple(
-    "Stop", "how before head sigpipe act statuses err least",
-    defaults=("", False, signal.SIG_DFL, None, (1,), None, 0))
+    "Stop", "how before head sigpipe act statuses err least after",
+    defaults=("", False, signal.SIG_DFL, None, (1,), None, 0, ""))
+# A case of a reading, for check_readings: what goes in front of it, the
+# options added to mbpoll's, whether it reads in hex, the signal that
+# toggles the device's state around it, and whether the device is absent;
+# then what it must give: the words of the registers whose lines it prints,
+# or its status and standard error, None for that of its reader run alone,
+# which must fail.
+Case = collections.namedtuple(
+    "Case", "how extra want before hexadecimal sig absent",
+    defaults=("", True, None, False))
+READINGS = (
+    Case("two registers", "", WORDS[:2]),
+    Case("-c 6", "-c 6", WORDS),
+    Case("-v", "-v", WORDS[:2]),
+    Case("-c 3", "-c 3", (1, "usage: hwstep highword lowword ...\n")),
+    Case("in decimal", "", (2, "mbpoll gave [2]: 32768, not hex\n"),
+         hexadecimal=False),
+    Case("output closed", "", (1, CLOSED), before="exec >&-; "),
+    Case("absent", "", (FAILED, None), absent=True),
+    # A unit that is not there does not answer; register 16 is one too
+    # many.
+    Case("silent", "-a 2 -o 0.2", (FAILED, None)),
+    Case("refusing", "-r 16", (FAILED, None)),
+    Case("refusing, -v", "-r 16 -v", (FAILED, None)),
+    Case("short", "", (FAILED, None), sig=signal.SIGUSR2))
 libc = ctypes.CDLL(None)
 failures = []
 
@@ -103,7 +134,7 @@ def settings(work):
         os.mkdir(folder)
         links = {"sh": shell, "awk": awk}
         if awk == "busybox":
-            links.update(sleep=awk, timeout=awk)
+            links.update(sleep=awk, timeout=awk, stty=awk, dd=awk)
         for tool, program in links.items():
             os.symlink(shutil.which(program), os.path.join(folder, tool))
         found.append(Setting(name, [shell] + ["sh"] * (shell == "busybox"),
@@ -196,6 +227,10 @@ class Device:
         if sig:
             os.kill(self.proc.pid, sig)
 
+    def late(self):
+        """The next answer comes after the reader has given up."""
+        os.kill(self.proc.pid, signal.SIGHUP)
+
     def close(self):
         for p in (self.proc, self.socat):
             if p.poll() is None:
@@ -203,7 +238,9 @@ class Device:
                 p.wait(5)
 
     def write(self, words):
-        r = run(["mbpoll", "-1", "-q", "-t", "4:hex", "-r", "1",
+        """Writes the registers, in time while a late answer holds the
+        device up."""
+        r = run(["mbpoll", "-1", "-q", "-o", "3", "-t", "4:hex", "-r", "1",
                  "-p", str(self.port), "127.0.0.1"] +
                 ["0x" + w for w in words])
         assert r.returncode == 0, r
@@ -219,33 +256,37 @@ class Device:
 
 
 def recipes(readme):
-    """The readings, the watches (each high word first, then low word
-    first) and the device that the serial reading names."""
+    """The readings and the watches, each high word first, then low word
+    first, by TCP, and the reading and the watch on a serial line."""
     with open(readme, encoding="utf-8") as f:
-        lines = [line.rstrip("\n") for line in f]
-    found = [line for line in lines
-             if "mbpoll -1 " in line and "hwstep" in line]
-    readings = [line for line in found
-                if DOC_HOST in line and "while :; do " not in line]
-    watches = [line for line in found if "while :; do " in line]
+        found = [line.rstrip("\n") for line in f
+                 if "mbpoll -1 " in line and "hwstep" in line]
+    tcp = [line for line in found if DOC_HOST in line]
     serial = [line for line in found if DOC_SERIAL in line]
-    assert len(readings) == 2 and len(watches) == 2 and len(serial) == 1, \
-        "README: want 2 readings, 2 watches and 1 serial reading"
-    before, after = readings[0].split(DOC_HOST)
-    line = serial[0]
-    assert line.startswith(before) and line.endswith(after), \
-        "README: the serial reading is not the first reading: " + line
-    return readings, watches, line[len(before):len(line) - len(after)]
+    readings = [[line for line in lines if "while :; do " not in line]
+                for lines in (tcp, serial)]
+    watches = [[line for line in lines if "while :; do " in line]
+               for lines in (tcp, serial)]
+    assert [len(r) for r in readings + watches] == [2, 1, 2, 1], \
+        "README: want 2 readings and 2 watches by TCP, 1 and 1 on a serial line"
+    return readings, watches
 
 
-def at(recipe, device, extra=""):
-    """The recipe with the device named, and extra options for mbpoll."""
-    return recipe.replace(DOC_HOST, (device + " " + extra).strip())
+def at(recipe, place, extra="", hexadecimal=True):
+    """The recipe with the device named, extra options for mbpoll after
+    it, and its registers read in decimal if not hexadecimal."""
+    if extra:
+        recipe = recipe.replace(" | awk", f" {extra} | awk", 1)
+    if not hexadecimal:
+        recipe = recipe.replace("-t 4:hex", "-t 4")
+    return recipe.replace(DOC_HOST, place).replace(DOC_SERIAL, place)
 
 
 def reader(recipe):
-    """The recipe's mbpoll alone."""
-    return re.search(r"mbpoll [^|]*", recipe)[0].strip()
+    """What the reading runs before its awk: mbpoll, and on a serial line
+    what drains the line first."""
+    found = re.search(r"^(.*)\bw=\$\((.*?) \| awk", recipe)
+    return found[1] + found[2]
 
 
 def quick(recipe):
@@ -254,41 +295,51 @@ def quick(recipe):
     return re.sub(r"sleep [0-9.]+", "sleep 0.1", recipe)
 
 
-def check_readings(dev, readings, places, settings):
-    """Each reading by TCP and by RTU under Debian's shell and awk, and by
-    TCP under the others."""
+def check_readings(dev, readings, places, absent, settings):
+    """Each reading, high word first and low word first by TCP, and on a
+    serial line, under every setting, in every case of READINGS."""
     dev.write(WORDS)
-    absent = {"tcp": "127.0.0.1 -p %d" % free_port(),
-              "rtu": places["rtu"].replace(dev.serial, dev.work + "/none")}
-    runs = ([(settings[0], name) for name in places] +
-            [(setting, "tcp") for setting in settings[1:]])
-    for n, recipe in enumerate(readings):
-        turn = swap if n else list
-        for setting, name in runs:
-            what = f"reading {n + 1} by {name} under {setting.name}"
-            place = places[name]
-            for extra, words in (("", WORDS[:2]), ("-c 6", WORDS)):
-                r = sh(setting, at(recipe, place, extra))
-                check((r.returncode, r.stdout, r.stderr) ==
-                      (0, "".join(hwstep_lines(turn(words))), ""),
-                      f"{what} {extra}: {r}")
-            r = sh(setting, "exec >&-; " + at(recipe, place))
-            check((r.returncode, r.stdout, r.stderr) == (1, "", CLOSED),
-                  f"{what}, output closed: {r}")
-            # A unit that is not there does not answer; register 16 is
-            # one too many.
-            for case, where, extra, sig in (
-                    ("absent", absent[name], "", None),
-                    ("silent", place, "-a 2 -o 0.2", None),
-                    ("refusing", place, "-r 16", None),
-                    ("short", place, "", signal.SIGUSR2)):
-                with dev.toggled(sig):
-                    alone = sh(setting, reader(at(recipe, where, extra)))
-                    r = sh(setting, at(recipe, where, extra))
-                check(alone.returncode != 0 and alone.stderr and
-                      (r.returncode, r.stdout, r.stderr) ==
-                      (FAILED, "", alone.stderr),
-                      f"{what}, {case}: {r}, alone: {alone}")
+    for recipe, kind, turn in ((readings[0][0], "tcp", list),
+                               (readings[0][1], "tcp", swap),
+                               (readings[1][0], "rtu", list)):
+        for setting, case in ((s, c) for s in settings for c in READINGS):
+            what = f"reading by {kind}{', low word first' * (turn is swap)}" \
+                   f" under {setting.name}, {case.how}"
+            command = at(recipe, absent[kind] if case.absent else
+                         places[kind], case.extra, case.hexadecimal)
+            failed = isinstance(case.want, tuple)
+            with dev.toggled(case.sig):
+                alone = failed and case.want[1] is None and \
+                    sh(setting, reader(command))
+                r = sh(setting, case.before + command)
+            if not failed:
+                want = (0, "".join(hwstep_lines(turn(case.want))), "")
+            elif alone:
+                check(alone.returncode != 0 and alone.stderr,
+                      f"{what}: alone {alone}")
+                want = (case.want[0], "", alone.stderr)
+            else:
+                want = (case.want[0], "", case.want[1])
+            check((r.returncode, r.stdout, r.stderr) == want,
+                  f"{what}: {r}")
+
+
+def check_late(dev, recipe, place, down, settings):
+    """On a serial line, an answer that came after the reader gave up waits
+    on the line: the reading after it must print its own answer, not that
+    one, under every setting."""
+    for setting in settings:
+        dev.write(WORDS[:2])
+        dev.late()
+        r = sh(setting, at(recipe, place))
+        check((r.returncode, r.stdout, r.stderr) == (FAILED, "", down),
+              f"serial reading under {setting.name}, late: {r}")
+        dev.write(WORDS[2:4])
+        r = sh(setting, at(recipe, place))
+        check((r.returncode, r.stdout, r.stderr) ==
+              (0, "".join(hwstep_lines(WORDS[2:4])), ""),
+              f"serial reading under {setting.name}, after a late answer: "
+              f"{r}")
 
 
 class Started:
@@ -375,51 +426,63 @@ def check_watch(what, watch, answered, stopped, turn, least=0):
 
 def check_watches(dev, watches, places, down, setting):
     """Under Debian's shell and awk; the others stop as they must in
-    check_stops, with the lines of the readings answered."""
-    for n, recipe in enumerate(watches):
-        turn = swap if n else list
-        for name, place in places.items():
-            what = f"watch {n + 1} by {name}, SIGINT"
-            dev.write(CHANGES[0])
-            start = len(dev.answered())
-            watch = Started(recipe, place, setting)
-            try:
-                for words in CHANGES:
-                    dev.write(words)
-                    time.sleep(watch.interval * 1.5)
-                stopped = watch.stop(signal.SIGINT)
-            finally:
-                watch.kill()
-            answered = dev.answered()[start:]
-            check_watch(what, watch, answered, stopped, turn)
-            seen = [CHANGES.index(words) if words in CHANGES else -1
-                    for _, words in answered]
-            check(-1 not in seen and seen == sorted(seen) and
-                  len(set(seen)) >= 3, f"{what}: answered {answered}")
-            check(watch.errors() == [], f"{what}: {watch.errors()}")
+    check_stops, with the lines of the readings answered.  On a serial
+    line, a watch whose first answer comes late must print, after the
+    reading that gave up, the answer to each poll's own request."""
+    for recipe, name, turn, late in ((watches[0][0], "tcp", list, False),
+                                     (watches[0][1], "tcp", swap, False),
+                                     (watches[1][0], "rtu", list, False),
+                                     (watches[1][0], "rtu", list, True)):
+        place = places[name]
+        what = f"watch by {name}{', low word first' * (turn is swap)}"
+        dev.write(CHANGES[0])
+        start, logged = len(dev.answered()), dev.logged()
+        if late:
+            dev.late()
+        watch = Started(recipe, place, setting)
+        try:
+            deadline = time.time() + 5
+            while late and dev.logged() == logged and time.time() < deadline:
+                time.sleep(0.01)
+            for words in CHANGES[late:]:
+                dev.write(words)
+                time.sleep(watch.interval * 1.5)
+            stopped = watch.stop(signal.SIGINT)
+        finally:
+            watch.kill()
+        what += ", first answer late" * late + ", SIGINT"
+        answered = dev.answered()[start + late:]
+        check_watch(what, watch, answered, stopped, turn)
+        seen = [CHANGES.index(words) if words in CHANGES else -1
+                for _, words in answered]
+        check(-1 not in seen and seen == sorted(seen) and
+              len(set(seen)) >= 3, f"{what}: answered {answered}")
+        check(watch.errors() == [down[name]] * late,
+              f"{what}: {watch.errors()}")
+        if late:
+            continue
 
-            # The device goes away and comes back: by TCP it is restarted,
-            # by RTU it is silent for a while, as if its cable were pulled.
-            what = f"watch {n + 1} by {name}, device gone, SIGTERM"
-            dev.write(CHANGES[0])
-            start = len(dev.answered())
-            watch = Started(recipe, place, setting)
-            back = hwstep_lines(turn(CHANGES[1]))[0]
-            try:
-                watch.wait_for(hwstep_lines(turn(CHANGES[0]))[0])
-                with (dev.stopped() if name == "tcp" else
-                      dev.toggled(signal.SIGUSR1)):
-                    time.sleep(max(watch.interval * 3, 1.5))
-                dev.write(CHANGES[1])
-                watch.wait_for(back)
-                stopped = watch.stop(signal.SIGTERM)
-            finally:
-                watch.kill()
-            check_watch(what, watch, dev.answered()[start:], stopped, turn)
-            check(back in watch.lines(), f"{what}: no line once back")
-            errors = watch.errors()
-            check(errors and set(errors) == {down[name]},
-                  f"{what}: {errors}")
+        # The device goes away and comes back: by TCP it is restarted, by
+        # RTU it is silent for a while, as if its cable were pulled.
+        what = what.replace("SIGINT", "device gone, SIGTERM")
+        dev.write(CHANGES[0])
+        start = len(dev.answered())
+        watch = Started(recipe, place, setting)
+        back = hwstep_lines(turn(CHANGES[1]))[0]
+        try:
+            watch.wait_for(hwstep_lines(turn(CHANGES[0]))[0])
+            with (dev.stopped() if name == "tcp" else
+                  dev.toggled(signal.SIGUSR1)):
+                time.sleep(max(watch.interval * 3, 1.5))
+            dev.write(CHANGES[1])
+            watch.wait_for(back)
+            stopped = watch.stop(signal.SIGTERM)
+        finally:
+            watch.kill()
+        check_watch(what, watch, dev.answered()[start:], stopped, turn)
+        check(back in watch.lines(), f"{what}: no line once back")
+        errors = watch.errors()
+        check(errors and set(errors) == {down[name]}, f"{what}: {errors}")
 
 
 def check_interrupted(dev, readings, watches, place, settings):
@@ -431,8 +494,7 @@ def check_interrupted(dev, readings, watches, place, settings):
     with dev.toggled(signal.SIGUSR1):
         for recipe, sigint, want in (
                 [(r, signal.SIG_IGN, (FAILED,)) for r in readings] +
-                [(w, signal.SIG_DFL, (130, -signal.SIGINT))
-                 for w in watches]):
+                [(w, signal.SIG_DFL, (-signal.SIGINT,)) for w in watches]):
             started = Started(recipe, place, settings[0], sigint=sigint)
             try:
                 time.sleep(0.3)
@@ -489,7 +551,9 @@ def check_stops(dev, watches, place, settings, work):
         return stopped
 
     error = "hwstep: write error: %s\n"
-    sigint = (130, -signal.SIGINT)
+    # SIGINT ends a watch as it ends a program, so that the script around
+    # it stops too; an interactive shell shows it as 130.
+    sigint = (-signal.SIGINT,)
     failing = [
         Stop("output closed", "exec >&-; ", err=CLOSED),
         Stop("output full", "exec >/dev/full; ",
@@ -505,16 +569,20 @@ def check_stops(dev, watches, place, settings, work):
              statuses=sigint) for ms in range(13)]
     ends = Stop("SIGINT as hwstep ends", f"export PATH={stops}:$PATH; ",
                 act=as_hwstep_ends, statuses=sigint)
+    script = Stop("SIGINT in a script that goes on after the watch",
+                  act=after_answer(5), statuses=sigint, after="\necho on")
     interactive = Setting("interactive bash", ["bash", "--norc", "-i"],
                           settings[0].env)
+    bash = Setting("bash, Debian's sh", ["bash"], settings[0].env)
     runs = ([(s, 0, stop) for s in settings for stop in failing + others +
-             [ends]] + [(settings[0], 1, stop) for stop in failing] +
-            [(interactive, 0, ends)])
+             [ends, script]] + [(settings[0], 1, stop) for stop in failing] +
+            [(bash, 0, script),
+             (interactive, 0, ends._replace(statuses=(130,) + sigint))])
     for setting, n, stop in runs:
         what = f"watch {n + 1} under {setting.name}, {stop.how}"
         start, logged = len(dev.answered()), dev.logged()
-        watch = Started(stop.before + quick(watches[n]), place, setting,
-                        stop.head, sigpipe=stop.sigpipe)
+        watch = Started(stop.before + quick(watches[n]) + stop.after, place,
+                        setting, stop.head, sigpipe=stop.sigpipe)
         try:
             stopped = stop.act(watch, logged) if stop.act else None
             watch.stopped = watch.ended()
@@ -530,29 +598,61 @@ def check_stops(dev, watches, place, settings, work):
 
 
 def check_library(dev, program):
-    dev.write(WORDS[:2])
+    """The program by TCP and on the serial line, each row run with the
+    device's state toggled by a signal around it, or after an act."""
     name = os.path.basename(program)
-    line = "".join(hwstep_lines(WORDS[:2]))
+    line, later = ("".join(hwstep_lines(w)) for w in (WORDS[:2], WORDS[2:4]))
     no_port = name + ": port '%s': not a number from 1 to 65535\n"
-    # One port too high by 65536 would wrap round to the device's own.
-    for what, host, port, sig, want in (
-            ("by name", "localhost", dev.port, None, (0, line, "")),
-            ("by address", "127.0.0.1", dev.port, None, (0, line, "")),
-            ("absent", "localhost", free_port(), None,
-             (1, "", name + ": Connection refused\n")),
-            ("silent", "127.0.0.1", dev.port, signal.SIGUSR1,
-             (1, "", name + ": Connection timed out\n")),
-            ("port too high", "127.0.0.1", dev.port + 65536, None,
-             (1, "", no_port % (dev.port + 65536))),
-            ("port not a number", "127.0.0.1", "502x", None,
-             (1, "", no_port % "502x")),
-            ("port 0", "127.0.0.1", 0, None, (1, "", no_port % 0)),
-            ("host not found", "", dev.port, None,
-             (1, "", name + ": host '': Name or service not known\n"))):
-        with dev.toggled(sig):
-            r = run([name, host, str(port)], executable=program)
-        check((r.returncode, r.stdout, r.stderr) == want,
-              f"library program, {what}: {r}")
+    timed_out = (1, "", name + ": Connection timed out\n")
+    # debootstrap makes no /etc/hosts, and the name is then not found.
+    try:
+        resolves = bool(socket.getaddrinfo("localhost", None))
+    except socket.gaierror as e:
+        print("not run by host name: localhost:", e.strerror, flush=True)
+        resolves = False
+    dev.write(WORDS[:2])
+    # A host that does not answer: a listener whose queue is full lets the
+    # next connection wait, as a host that drops what it is sent would.
+    with socket.socket() as full, socket.socket() as queued:
+        full.bind(("127.0.0.1", 0))
+        full.listen(0)
+        queued.connect(full.getsockname())
+        # One port too high by 65536 would wrap round to the device's own.
+        for what, args, state, want in (
+                ("by name", ["localhost", dev.port], None, (0, line, "")),
+                ("by address", ["127.0.0.1", dev.port], None, (0, line, "")),
+                ("port with leading zeros", ["127.0.0.1", "0" * 32 +
+                                             str(dev.port)], None,
+                 (0, line, "")),
+                ("on the serial line", [dev.serial], None, (0, line, "")),
+                ("absent", ["localhost", free_port()], None,
+                 (1, "", name + ": Connection refused\n")),
+                ("not answering", ["127.0.0.1", full.getsockname()[1]],
+                 None, timed_out),
+                ("silent", ["127.0.0.1", dev.port], signal.SIGUSR1,
+                 timed_out),
+                ("port too high", ["127.0.0.1", dev.port + 65536], None,
+                 (1, "", no_port % (dev.port + 65536))),
+                ("port not a number", ["127.0.0.1", "502x"], None,
+                 (1, "", no_port % "502x")),
+                ("port 0", ["127.0.0.1", 0], None, (1, "", no_port % 0)),
+                ("host not found", ["", dev.port], None,
+                 (1, "", name + ": host '': Name or service not known\n")),
+                # Not just after the other: two signals at once count as one.
+                ("silent, serial line", [dev.serial], signal.SIGUSR1,
+                 timed_out),
+                ("first answer late", [dev.serial], dev.late, timed_out),
+                ("after a late answer", [dev.serial],
+                 lambda: dev.write(WORDS[2:4]), (0, later, ""))):
+            if "localhost" in args and not resolves:
+                continue
+            if callable(state):
+                state()
+                state = None
+            with dev.toggled(state):
+                r = run([name] + [str(a) for a in args], executable=program)
+            check((r.returncode, r.stdout, r.stderr) == want,
+                  f"library program, {what}: {r}")
 
 
 def main():
@@ -578,18 +678,21 @@ def main():
             check_library(dev, target)
         else:
             found = settings(work)
-            readings, watches, serial = recipes(target)
-            places = {"tcp": "127.0.0.1 -p %d" % dev.port,
-                      "rtu": serial.replace(DOC_SERIAL, dev.serial)}
-            check_readings(dev, readings, places, found)
+            readings, watches = recipes(target)
+            places = {"tcp": "127.0.0.1 -p %d" % dev.port, "rtu": dev.serial}
+            absent = {"tcp": "127.0.0.1 -p %d" % free_port(),
+                      "rtu": os.path.join(work, "none")}
+            check_readings(dev, readings, places, absent, found)
             # What the reader says at each poll while the device is away.
             down = {"tcp": sh(found[0], reader(at(
-                        readings[0], "127.0.0.1 -p %d" % free_port()))).stderr,
+                        readings[0][0], absent["tcp"]))).stderr,
                     "rtu": sh(found[0], reader(at(
-                        readings[0], places["rtu"], "-a 2"))).stderr}
+                        readings[1][0], places["rtu"], "-a 2"))).stderr}
+            check_late(dev, readings[1][0], places["rtu"], down["rtu"], found)
             check_watches(dev, watches, places, down, found[0])
-            check_stops(dev, watches, places["tcp"], found, work)
-            check_interrupted(dev, readings, watches, places["tcp"], found)
+            check_stops(dev, watches[0], places["tcp"], found, work)
+            check_interrupted(dev, readings[0], watches[0], places["tcp"],
+                              found)
     finally:
         dev.close()
         shutil.rmtree(work)
