@@ -35,11 +35,18 @@ else
 	mask='\xff\xff\xff\xff\xff\xff\xff\x00\xff\xff\xff\xff\xff\xff\xff\xff\xfe\xff\xff\xff'
 fi
 
-# A throwaway namespace tells whether the kernel allows the mount.
+# Throwaway namespaces tell whether the kernel allows the mount, and if not,
+# why not.
 misc=/proc/sys/fs/binfmt_misc
-if [ "${HWSTEP_EMULATE:-}" != machine ] &&
-	unshare --user --map-root-user --mount \
-		mount -t binfmt_misc binfmt_misc $misc 2>/dev/null; then
+if [ "${HWSTEP_EMULATE:-}" = machine ]; then
+	why="HWSTEP_EMULATE is machine"
+elif ! why=$(unshare --user --map-root-user true 2>&1); then
+	why="a user namespace is refused, as it is in a chroot: ${why:-unshare}"
+elif ! why=$(unshare --user --map-root-user --mount \
+	mount -t binfmt_misc binfmt_misc $misc 2>&1); then
+	why="no binfmt_misc in a user namespace, as before Linux 6.7: ${why:-mount}"
+fi
+if [ -z "$why" ]; then
 	exec unshare --user --map-root-user --mount sh -c '
 		mount -t binfmt_misc binfmt_misc "$1"
 		printf ":emulated:M::%s:%s:%s:FP\n" "$2" "$3" "$4" >"$1/register"
@@ -57,7 +64,7 @@ fi
 if [ "${qemu##*/}" = qemu-i386 ] && [ "$(uname -m)" = x86_64 ]; then
 	exec "$@"
 fi
-echo "emulate.sh: a binfmt_misc registration private to the run needs" \
-	"Linux 6.7 or later, and the machine has none for ${qemu##*/}:" \
-	"use Linux 6.7 or later, or sudo apt-get install qemu-user-binfmt" >&2
+echo "emulate.sh: the machine has no registration for ${qemu##*/}, and" \
+	"one private to the run cannot be made ($why): install" \
+	"qemu-user-binfmt and register ${qemu##*/} as BUILDING.md tells" >&2
 exit 127
