@@ -23,10 +23,12 @@ cd "$(dirname "$0")/.."
 # Each executable: the preset that builds it, and the name of its family.
 boards="static:x86_64 i686:i686 arm:arm arm64:aarch64 riscv64:riscv64"
 
+# Every tool missing is named in one run, with the Debian package that has it.
+missing=()
 need() {
 	if [ ! -e "$1" ] && ! command -v "$1" >/dev/null; then
-		echo "release.sh: $1 not found; install the Debian package $2" >&2
-		exit 1
+		echo "release.sh: $1 not found; it is in the Debian package $2" >&2
+		missing+=("$2")
 	fi
 }
 need cmake cmake
@@ -42,8 +44,12 @@ need file file
 need readelf binutils
 need groff groff-base
 need /usr/src/googletest googletest
+[ ! -e .git ] || need git git
+if [ ${#missing[@]} -gt 0 ]; then
+	echo "release.sh: sudo apt-get install ${missing[*]}" >&2
+	exit 1
+fi
 if [ -e .git ]; then
-	need git git
 	if ! git diff --quiet HEAD --; then
 		echo "release.sh: the work tree has changes that are not committed;" \
 			"a release is made from a commit" >&2
