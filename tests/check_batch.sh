@@ -39,16 +39,20 @@ trap 'rm -rf "$work"' EXIT
 mkdir "$work/bin"
 ln -s "$3" "$work/bin/hwstep"
 cd "$work"
-run() {
+# Runs the recipe $2, which must exit $1 with want.txt on standard output
+# and want-err.txt on standard error.
+expect() {
 	status=0
-	LC_ALL=C PATH=$work/bin:$PATH sh -c "$1" >out.txt 2>err.txt ||
+	LC_ALL=C PATH=$work/bin:$PATH sh -c "$2" >out.txt 2>err.txt ||
 		status=$?
-}
-fail() {
-	printf '%s: status %s, %s lines, standard error:\n' "$1" $status \
-		"$(wc -l <out.txt)"
-	cat err.txt
-	exit 1
+	if [ $status -ne "$1" ] || ! cmp -s out.txt want.txt ||
+		! cmp -s err.txt want-err.txt; then
+		printf '%s: status %s (want %s), %s lines (want %s), standard' \
+			"$2" $status "$1" "$(wc -l <out.txt)" "$(wc -l <want.txt)"
+		echo " error:"
+		cat err.txt
+		exit 1
+	fi
 }
 # Pair i is the high word i and the low word 8000: the value i * 45 + 22.5.
 awk 'BEGIN {
@@ -77,11 +81,7 @@ while IFS='|' read -r n pair swap word; do
 	printf "hwstep: malformed number \`%b'\n%s\n" "$word" \
 		"xargs: sh: exited with status 255; aborting" >want-err.txt
 	for r in "$batch" "$swapped"; do
-		run "$r"
-		if [ $status -ne 124 ] || ! cmp -s out.txt want.txt ||
-			! cmp -s err.txt want-err.txt; then
-			fail "line $n, $pair: $r (want 124, $((n - 1)) lines)"
-		fi
+		expect 124 "$r"
 	done
 done <<'EOF'
 1500|zz 8000|8000 zz|zz
@@ -98,23 +98,17 @@ EOF
 
 : >pairs.txt
 : >swapped.txt
+: >want.txt
+: >want-err.txt
 for r in "$batch" "$swapped"; do
-	run "$r"
-	[ $status -eq 0 ] && [ ! -s out.txt ] && [ ! -s err.txt ] ||
-		fail "an empty file: $r (want 0, nothing)"
+	expect 0 "$r"
 done
-
-run "$by_hand"
-[ $status -eq 0 ] && [ "$(cat out.txt)" = "0x0001, 0x8000 => 67.500000" ] &&
-	[ ! -s err.txt ] || fail "$by_hand"
+echo "0x0001, 0x8000 => 67.500000" >want.txt
+expect 0 "$by_hand"
 
 printf '1 8000\nzz 8000\n3\n4 8000\n' >pairs.txt
-run "$each"
 printf '%s\n' "0x0001, 0x8000 => 67.500000" "0x0004, 0x8000 => 202.500000" \
 	>want.txt
 printf '%s\n' "hwstep: malformed number \`zz'" \
 	"hwstep: malformed number \`line 3: not a pair'" >want-err.txt
-if [ $status -ne 123 ] || ! cmp -s out.txt want.txt ||
-	! cmp -s err.txt want-err.txt; then
-	fail "${each:-no recipe in $2 that goes on past a bad pair} (want 123)"
-fi
+expect 123 "${each:-no recipe in $2 that goes on past a bad pair}"
