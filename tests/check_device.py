@@ -216,20 +216,24 @@ class Device:
         yield
         self.start()
 
+    def send(self, sig):
+        """Sends the device a signal, and waits until it has taken it."""
+        os.kill(self.proc.pid, sig)
+        self.proc.stdout.readline()
+
     @contextlib.contextmanager
     def toggled(self, sig):
         """The device silent (SIGUSR1) or short (SIGUSR2) for a while, or
-        as it is (None).  Two signals sent before the device takes the
-        first count as one: toggle once around all that needs the state."""
+        as it is (None)."""
         if sig:
-            os.kill(self.proc.pid, sig)
+            self.send(sig)
         yield
         if sig:
-            os.kill(self.proc.pid, sig)
+            self.send(sig)
 
     def late(self):
         """The next answer comes after the reader has given up."""
-        os.kill(self.proc.pid, signal.SIGHUP)
+        self.send(signal.SIGHUP)
 
     def close(self):
         for p in (self.proc, self.socat):
@@ -253,6 +257,13 @@ class Device:
     def logged(self):
         """The size of the log, which grows with each read answered."""
         return os.path.getsize(self.log)
+
+    def wait_for_answer(self, logged):
+        """Waits, five seconds at the most, for an answer after the log had
+        the size given."""
+        deadline = time.time() + 5
+        while self.logged() == logged and time.time() < deadline:
+            time.sleep(0.0005)
 
 
 def recipes(readme):
@@ -307,19 +318,16 @@ def check_readings(dev, readings, places, absent, settings):
                    f" under {setting.name}, {case.how}"
             command = at(recipe, absent[kind] if case.absent else
                          places[kind], case.extra, case.hexadecimal)
-            failed = isinstance(case.want, tuple)
             with dev.toggled(case.sig):
-                alone = failed and case.want[1] is None and \
-                    sh(setting, reader(command))
+                alone = case.want[-1] is None and sh(setting, reader(command))
                 r = sh(setting, case.before + command)
-            if not failed:
+            if isinstance(case.want, list):
                 want = (0, "".join(hwstep_lines(turn(case.want))), "")
-            elif alone:
-                check(alone.returncode != 0 and alone.stderr,
-                      f"{what}: alone {alone}")
-                want = (case.want[0], "", alone.stderr)
             else:
-                want = (case.want[0], "", case.want[1])
+                check(not alone or alone.returncode and alone.stderr,
+                      f"{what}: alone {alone}")
+                want = (case.want[0], "", alone.stderr if alone else
+                        case.want[1])
             check((r.returncode, r.stdout, r.stderr) == want,
                   f"{what}: {r}")
 
@@ -441,9 +449,8 @@ def check_watches(dev, watches, places, down, setting):
             dev.late()
         watch = Started(recipe, place, setting)
         try:
-            deadline = time.time() + 5
-            while late and dev.logged() == logged and time.time() < deadline:
-                time.sleep(0.01)
+            if late:
+                dev.wait_for_answer(logged)
             for words in CHANGES[late:]:
                 dev.write(words)
                 time.sleep(watch.interval * 1.5)
@@ -526,9 +533,7 @@ def check_stops(dev, watches, place, settings, work):
 
     def after_answer(ms):
         def act(watch, logged):
-            deadline = time.time() + 5
-            while dev.logged() == logged and time.time() < deadline:
-                time.sleep(0.0005)
+            dev.wait_for_answer(logged)
             time.sleep(ms / 1000)
             stopped = time.time()
             os.killpg(watch.proc.pid, signal.SIGINT)
@@ -631,6 +636,8 @@ def check_library(dev, program):
                  None, timed_out),
                 ("silent", ["127.0.0.1", dev.port], signal.SIGUSR1,
                  timed_out),
+                ("silent, serial line", [dev.serial], signal.SIGUSR1,
+                 timed_out),
                 ("port too high", ["127.0.0.1", dev.port + 65536], None,
                  (1, "", no_port % (dev.port + 65536))),
                 ("port not a number", ["127.0.0.1", "502x"], None,
@@ -638,9 +645,6 @@ def check_library(dev, program):
                 ("port 0", ["127.0.0.1", 0], None, (1, "", no_port % 0)),
                 ("host not found", ["", dev.port], None,
                  (1, "", name + ": host '': Name or service not known\n")),
-                # Not just after the other: two signals at once count as one.
-                ("silent, serial line", [dev.serial], signal.SIGUSR1,
-                 timed_out),
                 ("first answer late", [dev.serial], dev.late, timed_out),
                 ("after a late answer", [dev.serial],
                  lambda: dev.write(WORDS[2:4]), (0, later, ""))):

@@ -8,9 +8,11 @@ It prints the TCP port once both listen, appends a line to the log for every
 read that it answers (the time, then the words in hexadecimal), and stops on
 SIGTERM or SIGINT.  Requests for another unit get no answer.  SIGUSR1
 toggles silence, as of a device whose cable is pulled; SIGUSR2 toggles
-short answers, which leave out the last register asked for; SIGHUP makes
-the next answer 1.3 seconds late, later than a reader waits, and the device
-does nothing else meanwhile.
+short answers, which leave out the last register asked for; SIGHUP toggles
+whether the next answer comes 1.3 seconds late, later than a reader waits,
+the device doing nothing else meanwhile.  It takes each of these signals
+with a line on standard output, so that two sent one after the other are
+both taken.
 
 usage: modbus_device.py [--port PORT] [--rtu SERIAL] [--log FILE]
 """
@@ -93,9 +95,10 @@ async def serve(args):
 
     def toggle(what):
         setattr(units, what, not getattr(units, what))
+        print(what, getattr(units, what), flush=True)
     loop.add_signal_handler(signal.SIGUSR1, toggle, "silent")
     loop.add_signal_handler(signal.SIGUSR2, toggle, "short")
-    loop.add_signal_handler(signal.SIGHUP, setattr, units, "late", True)
+    loop.add_signal_handler(signal.SIGHUP, toggle, "late")
     await stop.wait()
     if rtu:
         await rtu.shutdown()
