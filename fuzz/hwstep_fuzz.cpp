@@ -14,31 +14,6 @@
 
 namespace {
 
-// The refused word as the malformed-number message quotes it.
-std::string quoted(const std::string &word)
-{
-	static const char *const names[0x20] = {
-		"\\000", "\\001", "\\002", "\\003", "\\004", "\\005", "\\006",
-		"\\a",   "\\b",   "\\t",   "\\n",   "\\v",   "\\f",   "\\r",
-		"\\016", "\\017", "\\020", "\\021", "\\022", "\\023", "\\024",
-		"\\025", "\\026", "\\027", "\\030", "\\031", "\\032", "\\033",
-		"\\034", "\\035", "\\036", "\\037",
-	};
-	std::string q;
-	for (const char c : word) {
-		const auto b = static_cast<unsigned char>(c);
-		if (b < 0x20)
-			q += names[b];
-		else if (b == 0x7F)
-			q += "\\177";
-		else if (b == '\\')
-			q += "\\\\";
-		else
-			q += c;
-	}
-	return q;
-}
-
 program_result predict(const std::vector<std::string> &argv)
 {
 	program_result o{0, "", ""};
@@ -61,7 +36,7 @@ program_result predict(const std::vector<std::string> &argv)
 			bad = &argv[i + 1];
 		if (bad != nullptr) {
 			o.err = progname + ": malformed number `" +
-			        quoted(*bad) + "'\n";
+			        model_quoted(*bad) + "'\n";
 			o.status = 1;
 			return o;
 		}

@@ -10,10 +10,10 @@
 #include <string.h>
 
 #include "hw_decode.hpp"
+#include "quote.hpp"
 
-// Reports that the word t is malformed.  Control bytes and the backslash in
-// t are written as C escapes, so that the message stays one line and reads
-// back without ambiguity; every other byte is written as it is.
+// Reports that the word t is malformed, quoted so that the message stays one
+// line.
 [[noreturn]] static void malformed(const char *progname, const char *t)
 {
 	// Buffered, so that the message goes out in one write when it fits.
@@ -21,18 +21,7 @@
 
 	setvbuf(stderr, buf, _IOFBF, sizeof buf);
 	fprintf(stderr, "%s: malformed number `", progname);
-	for (; *t != '\0'; t++) {
-		const auto c = static_cast<unsigned char>(*t);
-
-		if (c >= '\a' && c <= '\r')
-			fprintf(stderr, "\\%c", "abtnvfr"[c - '\a']);
-		else if (c < 0x20 || c == 0x7F)
-			fprintf(stderr, "\\%03o", c);
-		else if (c == '\\')
-			fputs("\\\\", stderr);
-		else
-			putc(c, stderr);
-	}
+	put_quoted(t, strlen(t), stderr);
 	fputs("'\n", stderr);
 	exit(1);
 }

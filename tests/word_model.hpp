@@ -8,6 +8,7 @@
 #include "hw_decode.hpp"
 
 #include <cstdint>
+#include <string>
 
 inline bool model_is_blank(char c)
 {
@@ -66,6 +67,32 @@ inline double model_stepper_value(hw_word w1, hw_word w0)
 {
 	const auto count = static_cast<std::int32_t>(w1 << 16 | w0);
 	return static_cast<double>(count) * 45.0 / 65536.0;
+}
+
+// The refused text as a message quotes it, from a table of the control
+// bytes' names.
+inline std::string model_quoted(const std::string &text)
+{
+	static const char *const names[0x20] = {
+		"\\000", "\\001", "\\002", "\\003", "\\004", "\\005", "\\006",
+		"\\a",   "\\b",   "\\t",   "\\n",   "\\v",   "\\f",   "\\r",
+		"\\016", "\\017", "\\020", "\\021", "\\022", "\\023", "\\024",
+		"\\025", "\\026", "\\027", "\\030", "\\031", "\\032", "\\033",
+		"\\034", "\\035", "\\036", "\\037",
+	};
+	std::string q;
+	for (const char c : text) {
+		const auto b = static_cast<unsigned char>(c);
+		if (b < 0x20)
+			q += names[b];
+		else if (b == 0x7F)
+			q += "\\177";
+		else if (b == '\\')
+			q += "\\\\";
+		else
+			q += c;
+	}
+	return q;
 }
 
 #endif

@@ -1,0 +1,395 @@
+// SPDX-License-Identifier: MIT
+// hwstep-lines: reads pairs of 16-bit words in hexadecimal, a pair a line,
+// from the files named or standard input, and prints for each pair the line
+// that hwstep prints for the same two words.  Input is read and output
+// written in large blocks; the output is written out before every read, so
+// that in a pipe each line comes out as soon as its pair has come in.
+// C library headers only, as for hwstep.
+#include <errno.h>
+#include <fcntl.h>
+#include <stdint.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <unistd.h>
+
+#include "hw_decode.hpp"
+#include "quote.hpp"
+
+static const char *progname;
+static bool keep_going; // -k: report a bad line or file and go on
+static bool swapped;    // -s: the low word comes first
+static bool failed;
+
+// Lines waiting to be written.  A line is 35 bytes at the most.
+static char out[1 << 16];
+static size_t out_len;
+static const size_t line_max = 40;
+
+// The input: the line being read, and what follows it of the last block.
+static char *buf;
+static size_t cap;
+static const size_t block = 1 << 16;
+
+[[noreturn]] static void write_error(int e)
+{
+	fprintf(stderr, "%s: write error: %s\n", progname, strerror(e));
+	exit(1);
+}
+
+// Writes out the lines waiting; a failed write ends the run.
+static void write_out()
+{
+	const char *p = out;
+
+	while (out_len > 0) {
+		const ssize_t n = write(STDOUT_FILENO, p, out_len);
+
+		if (n < 0 && errno == EINTR)
+			continue;
+		if (n <= 0)
+			write_error(n < 0 ? errno : EIO);
+		p += n;
+		out_len -= static_cast<size_t>(n);
+	}
+}
+
+// Begins a message about the input called name, after the lines before it.
+static void begin_message(const char *name)
+{
+	write_out();
+	fprintf(stderr, "%s: ", progname);
+	put_quoted(name, strlen(name), stderr);
+}
+
+// Ends a message: the run stops there unless it is to keep going.
+static void end_message()
+{
+	fflush(stderr);
+	failed = true;
+	if (!keep_going)
+		exit(1);
+}
+
+static void fail_input(const char *name, int e)
+{
+	begin_message(name);
+	fprintf(stderr, ": %s\n", strerror(e));
+	end_message();
+}
+
+static void fail_line(const char *name, long long n, const char *what)
+{
+	begin_message(name);
+	fprintf(stderr, ":%lld: %s\n", n, what);
+	end_message();
+}
+
+static void malformed(const char *name, long long n, const char *t, size_t len)
+{
+	begin_message(name);
+	fprintf(stderr, ":%lld: malformed number `", n);
+	put_quoted(t, len, stderr);
+	fputs("'\n", stderr);
+	end_message();
+}
+
+// Every byte in two hexadecimal digits, and every number below 100 in two
+// decimal digits, so that a line is written two digits at a time.
+struct digit_pairs {
+	char hex[512];
+	char dec[200];
+};
+
+static constexpr digit_pairs make_digit_pairs()
+{
+	digit_pairs t{};
+	for (size_t i = 0; i < 256; i++) {
+		t.hex[2 * i] = "0123456789abcdef"[i >> 4];
+		t.hex[2 * i + 1] = "0123456789abcdef"[i & 0xF];
+	}
+	for (size_t i = 0; i < 100; i++) {
+		t.dec[2 * i] = static_cast<char>('0' + i / 10);
+		t.dec[2 * i + 1] = static_cast<char>('0' + i % 10);
+	}
+	return t;
+}
+
+static constexpr digit_pairs pairs = make_digit_pairs();
+
+// Writes at p the two digits that the table gives the number i.
+static void put_two(char *p, const char *table, uint32_t i)
+{
+	memcpy(p, table + size_t{i} * 2, 2);
+}
+
+// Writes the line of the pair w1, w0 at p and returns its end: the words
+// as hwstep shows them, and the stepper value m / 65536, m being the
+// count's magnitude times 45, in the digits that printf's %f gives it: the
+// integer part, and six decimals rounded half to even.  The largest
+// fraction, 65535/65536, rounds to .999985, so nothing carries into the
+// integer part.
+static char *line_from_hw(char *p, hw_word w1, hw_word w0)
+{
+	// NOLINTNEXTLINE(bugprone-not-null-terminated-result): a line's head
+	memcpy(p, "0x...., 0x.... => ", 18);
+	put_two(p + 2, pairs.hex, w1 >> 8);
+	put_two(p + 4, pairs.hex, w1 & 0xFF);
+	put_two(p + 10, pairs.hex, w0 >> 8);
+	put_two(p + 12, pairs.hex, w0 & 0xFF);
+	p += 18;
+
+	const auto count = static_cast<int64_t>(w1 << 16 | w0) -
+	                   ((w1 & 0x8000) != 0 ? INT64_C(1) << 32 : 0);
+	if (count < 0)
+		*p++ = '-';
+	const auto m = static_cast<uint64_t>(count < 0 ? -count : count) * 45;
+	const uint64_t scaled = (m & 0xFFFF) * 1000000;
+	auto decimals = static_cast<uint32_t>(scaled >> 16);
+	const uint64_t rest = scaled & 0xFFFF;
+	if (rest > 0x8000 || (rest == 0x8000 && (decimals & 1) != 0))
+		decimals++;
+
+	// The integer part, at most 1474560, from its last digits.
+	char digits[8];
+	char *d = digits + sizeof digits;
+	auto whole = static_cast<uint32_t>(m >> 16);
+	for (; whole >= 100; whole /= 100)
+		put_two(d -= 2, pairs.dec, whole % 100);
+	if (whole >= 10)
+		put_two(d -= 2, pairs.dec, whole);
+	else
+		*--d = static_cast<char>('0' + whole);
+	const auto k = static_cast<size_t>(digits + sizeof digits - d);
+	memcpy(p, d, k);
+	p += k;
+	*p = '.';
+	put_two(p + 1, pairs.dec, decimals / 10000);
+	put_two(p + 3, pairs.dec, decimals / 100 % 100);
+	put_two(p + 5, pairs.dec, decimals % 100);
+	p[7] = '\n';
+	return p + 8;
+}
+
+static bool is_blank(char c)
+{
+	return c == ' ' || c == '\t';
+}
+
+// Finds the words of the line from p to e, which has no blank at either
+// end: they are separated by blanks or by one comma with blanks or none
+// around it.  Returns 0 and sets word and word_end to the two words, or 1
+// where the line does not hold exactly two, none of them empty; a third is
+// as far as it looks.
+static int words_from_line(char *p, const char *e, char *word[2],
+                           char *word_end[2])
+{
+	int words = 0;
+
+	for (char *q = p;; words++) {
+		char *w = q;
+		while (q < e && !is_blank(*q) && *q != ',')
+			q++;
+		if (q == w || words == 2)
+			return 1;
+		word[words] = w;
+		word_end[words] = q;
+		if (q == e)
+			return words == 1 ? 0 : 1;
+		while (q < e && is_blank(*q))
+			q++;
+		if (q < e && *q == ',') {
+			q++;
+			while (q < e && is_blank(*q))
+				q++;
+		}
+	}
+}
+
+// Converts line n of the input called name: the len bytes at p, its
+// newline left out.  The byte after them may be overwritten.
+static void convert_line(const char *name, long long n, char *p, size_t len)
+{
+	if (n == 1 && len >= 3 && memcmp(p, "\xEF\xBB\xBF", 3) == 0) {
+		p += 3;
+		len -= 3;
+	}
+	if (len > 0 && p[len - 1] == '\r')
+		len--;
+	char *e = p + len;
+	while (p < e && is_blank(*p))
+		p++;
+	while (e > p && is_blank(e[-1]))
+		e--;
+	if (p == e)
+		return;
+
+	char *word[2] = {};
+	char *word_end[2] = {};
+	if (words_from_line(p, e, word, word_end) != 0) {
+		fail_line(name, n, "not a pair");
+		return;
+	}
+	hw_word w[2] = {};
+	for (int i = 0; i < 2; i++) {
+		const auto wlen = static_cast<size_t>(word_end[i] - word[i]);
+
+		// A null byte would end the text early: it makes the word
+		// malformed instead.
+		*word_end[i] = '\0';
+		if (strlen(word[i]) != wlen ||
+		    hw_from_hex(word[i], &w[i]) != 0) {
+			malformed(name, n, word[i], wlen);
+			return;
+		}
+	}
+	if (out_len > sizeof out - line_max)
+		write_out();
+	char *end = line_from_hw(out + out_len, w[swapped ? 1 : 0],
+	                         w[swapped ? 0 : 1]);
+	out_len = static_cast<size_t>(end - out);
+}
+
+// Makes room in the input for a line of len bytes, the byte after it, and
+// a block read after them; false where memory runs out.
+static bool make_room(size_t len)
+{
+	if (cap - len > block)
+		return true;
+	size_t want = cap > 0 ? cap : block;
+	while (want - len <= block) {
+		if (want > SIZE_MAX / 2)
+			return false;
+		want *= 2;
+	}
+	// NOLINTNEXTLINE(cppcoreguidelines-no-malloc): a buffer that grows
+	auto *grown = static_cast<char *>(realloc(buf, want));
+	if (grown == nullptr)
+		return false;
+	buf = grown;
+	cap = want;
+	return true;
+}
+
+// How far the reading of an input has come: the line being read begins
+// at start, and holds no newline before scanned; the last read ended at
+// end.  n lines came before it.
+struct reading {
+	size_t start;
+	size_t scanned;
+	size_t end;
+	long long n;
+	bool dropping; // the line did not fit in memory
+};
+
+// Moves the line being read to the front of the input, and makes room to
+// read on after it.  Where memory runs out, reports the line and drops it,
+// and the rest of it as it comes.  False where there is no room at all.
+static bool make_room_after(const char *name, reading *r)
+{
+	if (r->start > 0) {
+		memmove(buf, buf + r->start, r->end - r->start);
+		r->end -= r->start;
+		r->start = 0;
+	}
+	if (r->dropping)
+		r->end = 0;
+	r->scanned = r->end;
+	if (make_room(r->end))
+		return true;
+	fail_line(name, r->n + 1, strerror(ENOMEM));
+	r->dropping = true;
+	r->scanned = r->end = 0;
+	return make_room(0);
+}
+
+// Converts the input fd, called name, a line at a time, to its end or to
+// the first failure.  A line is whole once its newline has been read, or
+// the end of the input, after all that was read before it; a line cut short
+// by a read error is not converted.
+static void convert_input(int fd, const char *name)
+{
+	reading r = {};
+
+	for (;;) {
+		const char *nl = nullptr;
+		if (r.end > r.scanned)
+			nl = static_cast<const char *>(memchr(
+				buf + r.scanned, '\n', r.end - r.scanned));
+		if (nl != nullptr) {
+			const auto at = static_cast<size_t>(nl - buf);
+
+			r.n++;
+			if (!r.dropping)
+				convert_line(name, r.n, buf + r.start,
+				             at - r.start);
+			r.dropping = false;
+			r.start = r.scanned = at + 1;
+			continue;
+		}
+		if (!make_room_after(name, &r))
+			return;
+
+		write_out();
+		const ssize_t got = read(fd, buf + r.end, cap - r.end - 1);
+		if (got < 0 && errno == EINTR)
+			continue;
+		if (got < 0) {
+			fail_input(name, errno);
+			return;
+		}
+		if (got == 0) {
+			if (r.end > 0 && !r.dropping)
+				convert_line(name, r.n + 1, buf, r.end);
+			return;
+		}
+		r.end += static_cast<size_t>(got);
+	}
+}
+
+int main(int argc, char *argv[])
+{
+	// Buffered, so that each message goes out in one write when it fits.
+	static char errbuf[BUFSIZ];
+	int c = 0;
+
+	progname = argv[0] != nullptr ? argv[0] : "hwstep-lines";
+	setvbuf(stderr, errbuf, _IOFBF, sizeof errbuf);
+	// Options come before the files, in every C library: "+" asks GNU's
+	// getopt for that, and the others stop at the first file anyway.
+	opterr = 0;
+	while ((c = getopt(argc, argv, "+ks")) != -1) {
+		if (c == 'k') {
+			keep_going = true;
+		} else if (c == 's') {
+			swapped = true;
+		} else {
+			fprintf(stderr, "usage: %s [-ks] [file ...]\n",
+			        progname);
+			exit(1);
+		}
+	}
+
+	static const char *const standard_input[] = {"-"};
+	const char *const *file = argv + optind;
+	const char *const *last = argv + argc;
+	if (optind >= argc) {
+		file = standard_input;
+		last = file + 1;
+	}
+	for (; file < last; file++) {
+		if (strcmp(*file, "-") == 0) {
+			convert_input(STDIN_FILENO, "(standard input)");
+			continue;
+		}
+		const int fd = open(*file, O_RDONLY | O_CLOEXEC);
+		if (fd < 0) {
+			fail_input(*file, errno);
+			continue;
+		}
+		convert_input(fd, *file);
+		close(fd);
+	}
+	write_out();
+	exit(failed ? 1 : 0);
+}

@@ -1,0 +1,460 @@
+// SPDX-License-Identifier: MIT
+// Tests of the hwstep-lines program as a user runs it: started in a folder
+// of files, with its standard input from a file or a pipe, and its exit
+// status, standard output and standard error each compared whole.
+#include <gtest/gtest.h>
+
+#include "run_program.hpp"
+#include "word_model.hpp"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/resource.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <vector>
+
+void PrintTo(const program_result &r, std::ostream *os);
+
+namespace {
+
+const std::string one = "0x0001, 0x8000 => 67.500000\n";
+const std::string both = one + "0xffff, 0xffff => -0.000687\n";
+const std::string p = "hwstep-lines: ";
+const std::string in = "(standard input)";
+const std::string usage = "usage: hwstep-lines [-ks] [file ...]\n";
+
+std::string line_n(const std::string &file, int n, const std::string &what)
+{
+	return p + file + ":" + std::to_string(n) + ": " + what + "\n";
+}
+
+std::string malformed(int n, const std::string &quoted,
+                      const std::string &file = in)
+{
+	return line_n(file, n, "malformed number `" + quoted + "'");
+}
+
+std::string not_a_pair(int n, const std::string &file = in)
+{
+	return line_n(file, n, "not a pair");
+}
+
+std::string no_file(const std::string &file)
+{
+	return p + file + ": No such file or directory\n";
+}
+
+// Each test runs in a folder of its own, which holds pairs.txt (the pairs
+// of both), bad.txt (a malformed word on line 2 of 3) and the folder dir.
+class HwstepLines : public testing::Test {
+      protected:
+	void SetUp() override
+	{
+		std::string t = std::filesystem::temp_directory_path() /
+		                "hwstep-lines-XXXXXX";
+		ASSERT_NE(mkdtemp(t.data()), nullptr);
+		folder = t;
+		ASSERT_EQ(chdir(t.c_str()), 0);
+		std::ofstream("pairs.txt") << "1 8000\nffff ffff\n";
+		std::ofstream("bad.txt") << "1 0\nzz 0\n2 0\n";
+		std::filesystem::create_directory("dir");
+	}
+
+	void TearDown() override
+	{
+		ASSERT_EQ(chdir("/"), 0);
+		std::filesystem::remove_all(folder);
+	}
+
+      private:
+	std::filesystem::path folder;
+};
+
+// Runs hwstep-lines with the arguments args and the text input on its
+// standard input; the descriptor out_fd, if given, is its standard output.
+program_result run(const std::vector<std::string> &args,
+                   const std::string &input, int out_fd = collect_output,
+                   const std::string &name = "hwstep-lines")
+{
+	std::FILE *f = std::tmpfile();
+	std::fwrite(input.data(), 1, input.size(), f);
+	std::rewind(f);
+	std::vector<std::string> argv{name};
+	argv.insert(argv.end(), args.begin(), args.end());
+	program_result r = run_program(HWSTEP_LINES_PATH, argv, out_fd,
+	                               collect_output, fileno(f));
+	std::fclose(f);
+	return r;
+}
+
+TEST_F(HwstepLines, ConvertsAndRefusesLinesAsTheManualSays)
+{
+	const struct {
+		std::vector<std::string> args;
+		std::string input;
+		int status;
+		std::string out;
+		std::string err;
+	} cases[] = {
+		// words in the forms that hwstep reads
+		{{}, "1 8000\n", 0, one, ""},
+		{{},
+	         "ffff FFFF\n0X1A 0x0\n+7 -0\n00000000001 8000\n\v1 8000\n",
+	         0,
+	         "0xffff, 0xffff => -0.000687\n0x001a, 0x0000 => 1170.000000\n"
+	         "0x0007, 0x0000 => 315.000000\n" +
+	                 one + one,
+	         ""},
+		// 0.3515625 lies halfway: rounded to even
+		{{},
+	         "0 200\n8000 0\n7fff ffff\n",
+	         0,
+	         "0x0000, 0x0200 => 0.351562\n0x8000, 0x0000 => "
+	         "-1474560.000000\n0x7fff, 0xffff => 1474559.999313\n",
+	         ""},
+		{{"-s"},
+	         "8000 1\n0 8000\n",
+	         0,
+	         one + "0x8000, 0x0000 => -1474560.000000\n",
+	         ""},
+
+		// Windows and CSV exports, and lines with nothing in them
+		{{},
+	         "\xEF\xBB\xBF"
+	         "1 8000\r\nffff ffff\r\n",
+	         0,
+	         both,
+	         ""},
+		{{}, "1 8000\nffff ffff", 0, both, ""},
+		{{}, "1 8000\r", 0, one, ""},
+		{{},
+	         "1,8000\n1, 8000\n1 ,\t8000\n\t 1\t8000 \t\n",
+	         0,
+	         one + one + one + one,
+	         ""},
+		{{}, "\n \t\n\r\n1 8000\n\n", 0, one, ""},
+		{{}, "", 0, "", ""},
+		{{}, "\xEF\xBB\xBF", 0, "", ""},
+
+		// a line that is not a pair is refused before a word is read
+		{{}, "1\n", 1, "", not_a_pair(1)},
+		{{}, "zz\n", 1, "", not_a_pair(1)},
+		{{},
+	         "1 0\n1 8000 zz\n",
+	         1,
+	         "0x0001, 0x0000 => 45.000000\n",
+	         not_a_pair(2)},
+		{{}, "1,\n", 1, "", not_a_pair(1)},
+		{{}, ",1\n", 1, "", not_a_pair(1)},
+		{{}, "1,,8000\n", 1, "", not_a_pair(1)},
+		{{}, "1, ,8000\n", 1, "", not_a_pair(1)},
+		{{}, "1;8000\n", 1, "", not_a_pair(1)},
+		{{}, "1\v8000\n", 1, "", not_a_pair(1)},
+
+		// the first malformed word in the line's order, quoted
+		{{}, "zz 0\n", 1, "", malformed(1, "zz")},
+		{{}, "1 zz\n", 1, "", malformed(1, "zz")},
+		{{}, "zz yy\n", 1, "", malformed(1, "zz")},
+		{{"-s"}, "zz yy\n", 1, "", malformed(1, "zz")},
+		{{"-s"}, "1 zz\n", 1, "", malformed(1, "zz")},
+		{{}, "10000 0\n", 1, "", malformed(1, "10000")},
+		{{}, "-1 0\n", 1, "", malformed(1, "-1")},
+		{{}, "1 8000\r\r\n", 1, "", malformed(1, "8000\\r")},
+		{{},
+	         "1 0\n\xEF\xBB\xBF"
+	         "1 8000\n",
+	         1,
+	         "0x0001, 0x0000 => 45.000000\n",
+	         malformed(2, "\xEF\xBB\xBF"
+	                      "1")},
+		{{},
+	         std::string("5\0dc 8000\n", 10),
+	         1,
+	         "",
+	         malformed(1, "5\\000dc")},
+		{{}, "3\\1 8000\n", 1, "", malformed(1, "3\\\\1")},
+		{{}, "'2' \"2\"\n", 1, "", malformed(1, "'2'")},
+		{{},
+	         "1 " + std::string(100000, 'z') + "\n",
+	         1,
+	         "",
+	         malformed(1, std::string(100000, 'z'))},
+		{{}, std::string(100000, '0') + "1 8000\n", 0, one, ""},
+
+		// the first failure ends the run; -k goes on and fails at the
+		// end
+		{{"bad.txt", "pairs.txt"},
+	         "",
+	         1,
+	         "0x0001, 0x0000 => 45.000000\n",
+	         malformed(2, "zz", "bad.txt")},
+		{{"-k", "bad.txt", "bad.txt"},
+	         "",
+	         1,
+	         "0x0001, 0x0000 => 45.000000\n0x0002, 0x0000 => 90.000000\n"
+	         "0x0001, 0x0000 => 45.000000\n0x0002, 0x0000 => 90.000000\n",
+	         malformed(2, "zz", "bad.txt") + malformed(2, "zz", "bad.txt")},
+		{{"-k"},
+	         "1\nzz 0\n1 8000\n",
+	         1,
+	         one,
+	         not_a_pair(1) + malformed(2, "zz")},
+
+		// files, and standard input read to its end each time
+		{{"pairs.txt", "-", "pairs.txt", "-"},
+	         "1 0\n",
+	         0,
+	         both + "0x0001, 0x0000 => 45.000000\n" + both,
+	         ""},
+		{{"missing", "pairs.txt"}, "", 1, "", no_file("missing")},
+		{{"pairs.txt", "missing"}, "", 1, both, no_file("missing")},
+		{{"dir", "pairs.txt"}, "", 1, "", p + "dir: Is a directory\n"},
+		{{"-k", "missing", "dir", "pairs.txt"},
+	         "",
+	         1,
+	         both,
+	         no_file("missing") + p + "dir: Is a directory\n"},
+		{{"a\nb\\"}, "", 1, "", no_file("a\\nb\\\\")},
+
+		// options come before the files, and nothing is read after a
+		// wrong one
+		{{"-x"}, "1 8000\n", 1, "", usage},
+		{{"-k", "-x", "pairs.txt"}, "", 1, "", usage},
+		{{"--help"}, "", 1, "", usage},
+		{{"pairs.txt", "-k"}, "", 1, both, no_file("-k")},
+		{{"--", "-k"}, "", 1, "", no_file("-k")},
+		{{"-ks", "-"}, "8000 1\nzz\n", 1, one, not_a_pair(2)},
+	};
+	for (const auto &c : cases) {
+		SCOPED_TRACE(testing::PrintToString(c.args) + " " +
+		             testing::PrintToString(c.input.substr(0, 40)));
+		EXPECT_EQ(run(c.args, c.input),
+		          (program_result{c.status, c.out, c.err}));
+	}
+}
+
+TEST_F(HwstepLines, NamesItselfAsStarted)
+{
+	EXPECT_EQ(run({"-x"}, "", collect_output, "/opt/bin/conv"),
+	          (program_result{1, "",
+	                          "usage: /opt/bin/conv [-ks] [file ...]\n"}));
+	EXPECT_EQ(run({}, "q 0\n", collect_output, "conv"),
+	          (program_result{
+			  1, "",
+			  "conv: (standard input):1: malformed number `q'\n"}));
+}
+
+TEST_F(HwstepLines, WritesEveryFractionAsPrintfDoes)
+{
+	// With the high word fixed, the 65,536 low words give the count's
+	// magnitude times 45 every fraction of 65536 once, 45 being odd: each
+	// of these high words gives them all, for the sign and for the
+	// integer parts at both ends of the range.
+	std::string input;
+	std::string want;
+	char line[64];
+	for (const hw_word w1 :
+	     {0x0000U, 0x0001U, 0x7FFFU, 0x8000U, 0xFFFEU, 0xFFFFU}) {
+		for (hw_word w0 = 0; w0 <= 0xFFFF; w0++) {
+			std::snprintf(line, sizeof line, "%x %x\n", w1, w0);
+			input += line;
+			std::snprintf(line, sizeof line,
+			              "0x%04x, 0x%04x => %f\n", w1, w0,
+			              model_stepper_value(w1, w0));
+			want += line;
+		}
+	}
+	const program_result r = run({}, input);
+	EXPECT_EQ(r.status, 0);
+	EXPECT_EQ(r.err, "");
+	// The first line that differs, rather than all 393,216.
+	size_t at = 0;
+	while (at < want.size() && at < r.out.size() && want[at] == r.out[at])
+		at++;
+	at = want.rfind('\n', at) + 1;
+	EXPECT_EQ(r.out.substr(at, 64), want.substr(at, 64));
+	EXPECT_EQ(r.out.size(), want.size());
+}
+
+// Writes sent to the descriptor to, and returns what the descriptor from
+// gives then, until it has given size bytes or none come for ten seconds.
+std::string answer(int to, const std::string &sent, int from, size_t size)
+{
+	std::string got;
+	if (write(to, sent.data(), sent.size()) !=
+	    static_cast<ssize_t>(sent.size()))
+		return "(not written)";
+	pollfd pfd{from, POLLIN, 0};
+	char buf[256];
+	ssize_t n = 0;
+	while (got.size() < size && poll(&pfd, 1, 10000) == 1 &&
+	       (n = read(from, buf, sizeof buf)) > 0)
+		got.append(buf, static_cast<size_t>(n));
+	return got;
+}
+
+TEST_F(HwstepLines, WritesEachLineAsItsPairComesIn)
+{
+	// Standard input stays open: each line must come out while the program
+	// waits for the next.
+	int to[2] = {-1, -1};
+	int from[2] = {-1, -1};
+	ASSERT_TRUE(pipe2(to, O_CLOEXEC) == 0 && pipe2(from, O_CLOEXEC) == 0);
+	const pid_t pid = spawn_program(HWSTEP_LINES_PATH, {"hwstep-lines"},
+	                                to[0], from[1], 2);
+	close(to[0]);
+	close(from[1]);
+
+	for (const auto &[sent, want] :
+	     {std::pair<std::string, std::string>{"1 8000\n", one},
+	      {"ffff ffff\r\n", "0xffff, 0xffff => -0.000687\n"},
+	      {"\n8000 0\n", "0x8000, 0x0000 => -1474560.000000\n"}}) {
+		SCOPED_TRACE(sent);
+		EXPECT_EQ(answer(to[1], sent, from[0], want.size()), want);
+	}
+	close(to[1]);
+	EXPECT_EQ(wait_program(pid), 0);
+	close(from[0]);
+}
+
+TEST_F(HwstepLines, WritesItsLinesBeforeEachMessage)
+{
+	// Standard output and standard error in one file: the lines and the
+	// messages in the order of the input.
+	std::FILE *f = std::tmpfile();
+	ASSERT_NE(f, nullptr);
+	const pid_t pid = spawn_program(
+		HWSTEP_LINES_PATH, {"hwstep-lines", "-k", "bad.txt", "missing"},
+		-1, fileno(f), fileno(f));
+	EXPECT_EQ(wait_program(pid), 1);
+	EXPECT_EQ(read_whole(f), "0x0001, 0x0000 => 45.000000\n" +
+	                                 malformed(2, "zz", "bad.txt") +
+	                                 "0x0002, 0x0000 => 90.000000\n" +
+	                                 no_file("missing"));
+}
+
+// The reason of the error e as the C library of the program gives it:
+// this one's, or for EIO and ENOMEM also the text of musl.
+bool is_reason(const std::string &text, const std::string &head, int e)
+{
+	return text == head + std::strerror(e) + "\n" ||
+	       (e == EIO && text == head + "I/O error\n") ||
+	       (e == ENOMEM && text == head + "Out of memory\n");
+}
+
+TEST_F(HwstepLines, ReportsAFailedWriteAndStops)
+{
+	// A short output, which is written at the end; one larger than any
+	// buffer, written while the input is read; and a bad line after
+	// each, whose message the write error must take the place of, -k or
+	// not.
+	std::string many;
+	for (int i = 0; i < 20000; i++)
+		many += "1 0\n";
+	int pipe_fds[2] = {-1, -1};
+	ASSERT_EQ(pipe(pipe_fds), 0);
+	close(pipe_fds[0]);
+	const int full = open("/dev/full", O_WRONLY);
+	ASSERT_GE(full, 0);
+	const auto old_pipe_handler = signal(SIGPIPE, SIG_IGN);
+
+	const struct {
+		const char *what;
+		int fd;
+		int error;
+	} cases[] = {
+		{"full disk", full, ENOSPC},
+		{"closed output", closed_output, EBADF},
+		{"pipe without reader", pipe_fds[1], EPIPE},
+	};
+	for (const auto &c : cases) {
+		for (const std::string &input :
+		     {std::string("1 0\n"), many, std::string("1 0\nzz 0\n"),
+		      many + "zz 0\n"}) {
+			for (const auto &args :
+			     {std::vector<std::string>{},
+			      std::vector<std::string>{"-k"}}) {
+				SCOPED_TRACE(testing::Message()
+				             << c.what << ", "
+				             << input.size() / 4 << " lines "
+				             << args.size());
+				const program_result r = run(args, input, c.fd);
+				EXPECT_TRUE(
+					r.status == 1 && r.out.empty() &&
+					is_reason(r.err,
+				                  p + "write error: ", c.error))
+					<< testing::PrintToString(r);
+			}
+		}
+	}
+	signal(SIGPIPE, old_pipe_handler);
+	close(full);
+	close(pipe_fds[1]);
+}
+
+TEST_F(HwstepLines, ReportsAWriteCutShort)
+{
+	// A file that may grow to two lines, as a file size limit allows where
+	// its signal is ignored: the three lines, written at once, are written
+	// in part, and the rest must fail, not be lost.
+	const std::string line = "0x0001, 0x0000 => 45.000000\n";
+	rlimit limit{};
+	ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &limit), 0);
+	const rlimit old_limit = limit;
+	limit.rlim_cur = 2 * line.size();
+	const auto old_handler = signal(SIGXFSZ, SIG_IGN);
+	std::FILE *out = std::tmpfile();
+	ASSERT_NE(out, nullptr);
+	ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &limit), 0);
+	const program_result r = run({}, "1 0\n1 0\n1 0\n", fileno(out));
+	setrlimit(RLIMIT_FSIZE, &old_limit);
+	signal(SIGXFSZ, old_handler);
+	EXPECT_EQ((program_result{r.status, read_whole(out), r.err}),
+	          (program_result{1, line + line,
+	                          p + "write error: " + std::strerror(EFBIG) +
+	                                  "\n"}));
+}
+
+TEST_F(HwstepLines, ReportsALineTooLongForItsMemory)
+{
+#if defined(__SANITIZE_ADDRESS__) || defined(HWSTEP_EMULATED)
+	GTEST_SKIP() << "the limit on memory would hold the sanitizer's or "
+			"the emulator's own";
+#else
+	// A line of 64 MiB of null bytes, in a file with holes, read with 64
+	// MiB of address space; the line after it is read with -k.
+	std::FILE *f = std::tmpfile();
+	ASSERT_NE(f, nullptr);
+	ASSERT_EQ(ftruncate(fileno(f), 64 << 20), 0);
+	ASSERT_EQ(std::fseek(f, 0, SEEK_END), 0);
+	std::fputs("\n1 8000\n", f);
+	std::fflush(f);
+	const std::string limited = "ulimit -v 65536 && exec \"$0\" \"$@\"";
+	for (const auto &[arg, out] :
+	     {std::pair<std::string, std::string>{"-", ""}, {"-k", one}}) {
+		SCOPED_TRACE(arg);
+		std::rewind(f);
+		const program_result r = run_program(
+			"/bin/sh",
+			{"sh", "-c", limited, HWSTEP_LINES_PATH, arg},
+			collect_output, collect_output, fileno(f));
+		EXPECT_TRUE(r.status == 1 && r.out == out &&
+		            is_reason(r.err,
+		                      std::string(HWSTEP_LINES_PATH) +
+		                              ": (standard input):1: ",
+		                      ENOMEM))
+			<< testing::PrintToString(r);
+	}
+	std::fclose(f);
+#endif
+}
+
+} // namespace
