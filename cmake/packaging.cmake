@@ -1,5 +1,6 @@
-# Debian packages, made by cpack: hwstep, the program and its manual, and
-# hwstep-dev, the library, its header, and its CMake and pkg-config files.
+# Debian packages, made by cpack: hwstep, the programs and their manuals,
+# and hwstep-dev, the library, its header, its CMake and pkg-config files,
+# and the example program that uses it.
 # With HWSTEP_DEBIAN the install is laid out as Debian asks: the manual
 # compressed, and each package's folder under share/doc holding the licence
 # as a machine-readable copyright file and the project's changelog.
@@ -42,7 +43,7 @@ License: Expat
  ${licence}
 ")
 
-	foreach(file hwstep.1 changelog)
+	foreach(file hwstep.1 hwstep-lines.1 changelog)
 		execute_process(COMMAND gzip -9nkf ${file}
 			WORKING_DIRECTORY ${PROJECT_BINARY_DIR}
 			COMMAND_ERROR_IS_FATAL ANY)
@@ -50,23 +51,31 @@ License: Expat
 	# Stripped as Debian's own tools strip: without the sections that
 	# hold nothing but the compiler's name.
 	set(strip ${CMAKE_STRIP} --remove-section=.comment --remove-section=.note)
-	install(CODE "execute_process(COMMAND ${strip}
-		\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_BINDIR}/hwstep
-		COMMAND_ERROR_IS_FATAL ANY)" COMPONENT program)
+	foreach(program hwstep hwstep-lines)
+		install(CODE "execute_process(COMMAND ${strip}
+			\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_BINDIR}/${program}
+			COMMAND_ERROR_IS_FATAL ANY)" COMPONENT program)
+	endforeach()
 	install(CODE "execute_process(COMMAND ${strip} --strip-debug
 		\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_LIBDIR}/libhw_decode.a
 		COMMAND_ERROR_IS_FATAL ANY)" COMPONENT dev)
 	install(FILES ${PROJECT_BINARY_DIR}/hwstep.1.gz
+		${PROJECT_BINARY_DIR}/hwstep-lines.1.gz
 		DESTINATION ${CMAKE_INSTALL_MANDIR}/man1 COMPONENT program)
 	set(docs ${PROJECT_BINARY_DIR}/copyright ${PROJECT_BINARY_DIR}/changelog.gz)
 	install(FILES ${docs} DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/hwstep
 		COMPONENT program)
 	install(FILES ${docs} DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/hwstep-dev
 		COMPONENT dev)
+	set(examples ${CMAKE_INSTALL_DATAROOTDIR}/doc/hwstep-dev/examples)
 else()
 	install(FILES ${PROJECT_BINARY_DIR}/hwstep.1
+		${PROJECT_BINARY_DIR}/hwstep-lines.1
 		DESTINATION ${CMAKE_INSTALL_MANDIR}/man1 COMPONENT program)
+	set(examples ${CMAKE_INSTALL_DOCDIR}/examples)
 endif()
+install(FILES ${PROJECT_SOURCE_DIR}/examples/position.cpp
+	DESTINATION ${examples} COMPONENT dev)
 
 set(CPACK_PACKAGE_NAME hwstep)
 # Each package gives its own summary, the first line of its description.
@@ -86,11 +95,13 @@ set(CPACK_DEBIAN_PROGRAM_PACKAGE_NAME hwstep)
 set(CPACK_DEBIAN_PROGRAM_DESCRIPTION "${PROJECT_DESCRIPTION}
 hwstep reads pairs of 16-bit words in hexadecimal, a high word and a low
 word that form a signed 32-bit count, and prints for each pair the two
-words and the stepper value, count * 45 / 65536, to six decimals.")
+words and the stepper value, count * 45 / 65536, to six decimals.
+hwstep-lines does the same for files and pipes, a pair a line.")
 set(CPACK_DEBIAN_DEV_PACKAGE_NAME hwstep-dev)
 set(CPACK_DEBIAN_DEV_PACKAGE_SECTION libdevel)
 set(CPACK_DEBIAN_DEV_DESCRIPTION "Word decoding library and header of hwstep
 The static library hw_decode, its header, a CMake package and a pkg-config
 file: the reading of a 16-bit word from hexadecimal text, and the exact
-stepper value of a high word and a low word.")
+stepper value of a high word and a low word; and an example program that
+reads a Modbus device with it.")
 include(CPack)

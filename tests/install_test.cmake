@@ -3,9 +3,9 @@
 # that finds it with find_package, at a language level below the one that the
 # library's header needs, and with nothing but the compiler and pkg-config.
 # Programs built for another processor run under the emulator.  Last, for
-# this processor and where libmodbus is installed, it builds the README's
-# program that reads a device, as the README builds it, for the device tests
-# to run.
+# this processor and where libmodbus is installed, it builds the example
+# program that reads a device, as its first lines build it, for the device
+# tests to run.
 file(REMOVE_RECURSE ${work})
 set(prefix ${work}/prefix)
 
@@ -26,7 +26,9 @@ endfunction()
 
 run(${CMAKE_COMMAND} --install ${build} --prefix ${prefix})
 set(pcdir ${prefix}/${libdir}/pkgconfig)
-foreach(f bin/hwstep share/man/man1/hwstep.1 include/hw_decode.hpp
+foreach(f bin/hwstep bin/hwstep-lines share/man/man1/hwstep.1
+		share/man/man1/hwstep-lines.1 share/doc/hwstep/examples/position.cpp
+		include/hw_decode.hpp
 		${libdir}/libhw_decode.a
 		${libdir}/cmake/hw_decode/hw_decodeConfig.cmake
 		${libdir}/cmake/hw_decode/hw_decodeConfigVersion.cmake
@@ -39,6 +41,9 @@ endforeach()
 
 run(${emulator} ${prefix}/bin/hwstep 1 8000)
 expect("installed hwstep" "0x0001, 0x8000 => 67.500000\n")
+file(WRITE ${work}/pairs.txt "8000 1\r\n")
+run(${emulator} ${prefix}/bin/hwstep-lines -s ${work}/pairs.txt)
+expect("installed hwstep-lines" "0x0001, 0x8000 => 67.500000\n")
 
 run(${CMAKE_COMMAND} -S ${consumer} -B ${work}/consumer
 	-DCMAKE_PREFIX_PATH=${prefix} -DCMAKE_CXX_COMPILER=${compiler}
@@ -62,15 +67,10 @@ execute_process(COMMAND ${CMAKE_COMMAND} -E env PKG_CONFIG_PATH=${pcdir}
 	${pkg_config} --cflags --libs hw_decode libmodbus
 	RESULT_VARIABLE rc OUTPUT_VARIABLE out ERROR_QUIET)
 if(emulator OR NOT rc EQUAL 0)
-	message(STATUS "the README's program for a device is not built")
+	message(STATUS "the example program for a device is not built")
 else()
 	separate_arguments(pc_flags UNIX_COMMAND "${out}")
-	file(READ ${readme} text)
-	if(NOT text MATCHES "\n```cpp\n([^`]*)```\n")
-		message(FATAL_ERROR "${readme} has no C++ program")
-	endif()
-	file(WRITE ${work}/position.cpp "${CMAKE_MATCH_1}")
 	run(${compiler} ${cxx_flags} -Wall -Wextra -Wconversion -Werror
-		${work}/position.cpp ${pc_flags} -o ${work}/position)
+		${example} ${pc_flags} -o ${work}/position)
 endif()
 message(STATUS "installed and found: ${prefix}")
