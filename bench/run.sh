@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# Times hwstep side by side with the floor that every program pays to start
+# Times hwstep and hwstep-lines side by side with the floor that every program pays to start
 # (an empty C program given the same arguments), for one pair and for 50,000
 # random pairs, and prints the ratios against their targets.
 #
@@ -11,6 +11,12 @@
 #   printf (the cost of printf itself, which hwstep also pays), and against
 #   bench/hwstep.awk, the conversion in plain awk.  Neither reference
 #   checks its input: they give a floor for the work, not a second hwstep.
+# - 1,000,000 lines of pairs in a file, output to a file: hwstep-lines
+#   against a C loop of getline, strtok, strtol and printf built with the
+#   compiler and flags of the release build, against the batch recipe of
+#   1.3.2's README (tr, awk, xargs and hwstep), and against bench/lines.awk,
+#   the conversion in gawk; and the most memory that hwstep-lines holds for
+#   that file, for one line, and for one line of 10 MB.
 # - a reading from a device: the README's first recipe for reading a
 #   device, against its reader (mbpoll) alone, both reading the same
 #   registers of the test device (tests/modbus_device.py) on the loopback;
@@ -28,10 +34,10 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 rounds=${1:-7}
 
-for tool in hyperfine musl-gcc mbpoll; do
+for tool in hyperfine musl-gcc mbpoll gawk /usr/bin/time; do
 	if ! command -v $tool >/dev/null; then
-		echo "bench/run.sh: $tool is missing; on Debian:" \
-			"sudo apt-get install hyperfine musl-tools mbpoll" >&2
+		echo "bench/run.sh: $tool is missing; on Debian, as root or with" \
+			"sudo: apt-get install hyperfine musl-tools mbpoll gawk time" >&2
 		exit 1
 	fi
 done
@@ -45,6 +51,7 @@ cmake --workflow --preset release >/dev/null
 cmake --preset static >/dev/null
 cmake --build --preset static >/dev/null
 hwstep=$PWD/build/release/hwstep
+lines=$PWD/build/release/hwstep-lines
 static=$PWD/build/static/hwstep
 work=$(mktemp -d)
 device=
@@ -70,6 +77,48 @@ EOF
 cc -O2 -o "$work/printf" "$work/printf.c"
 awkprog="awk -f $PWD/bench/hwstep.awk"
 
+# The loop that a C programmer writes for a file of pairs, built with the
+# compiler and the flags that the release build gives hwstep-lines.
+cat >"$work/loop.c" <<'END'
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+int main(int argc, char **argv)
+{
+	FILE *f = argc > 1 ? fopen(argv[1], "r") : stdin;
+	char *line = NULL;
+	size_t size = 0;
+	while (f != NULL && getline(&line, &size, f) > 0) {
+		char *a = strtok(line, " \t\r\n");
+		char *b = strtok(NULL, " \t\r\n");
+		if (a == NULL || b == NULL)
+			continue;
+		long w1 = strtol(a, NULL, 16), w0 = strtol(b, NULL, 16);
+		printf("0x%04lx, 0x%04lx => %f\n", w1, w0,
+		       (int)(w1 << 16 | w0) * 45.0 / 65536);
+	}
+	return 0;
+}
+END
+made=build/release/CMakeFiles/hwstep-lines.dir
+# shellcheck disable=SC2046
+c++ $(sed -n 's/^CXX_FLAGS = //p; s/^CXX_DEFINES = //p' $made/flags.make) \
+	-x c++ "$work/loop.c" -x none \
+	$(sed -n 's/^CMAKE_EXE_LINKER_FLAGS:STRING=//p' build/release/CMakeCache.txt) \
+	-pie -o "$work/loop"
+
+# 1,000,000 lines of random four-digit words, and the batch recipe of
+# 1.3.2's README for that file.
+awk 'BEGIN { srand(7)
+	for (i = 0; i < 1000000; i++)
+		printf "%04x %04x\n", int(rand() * 65536), int(rand() * 65536) }' \
+	>"$work/pairs.txt"
+mkdir "$work/bin"
+ln -s "$hwstep" "$work/bin/hwstep"
+printf '%s\n' "PATH=$work/bin:\$PATH" \
+	"tr '\\0' '\\1' <$work/pairs.txt | awk 'NF != 2 { print \"line \" NR \": not a pair\"; print \"\"; exit } { print \$1; print \$2 }' | tr '\\n' '\\0' | xargs -0 -r -x -n 2000 sh -c 'hwstep \"\$@\" || exit 255' sh" \
+	>"$work/recipe.sh"
+
 # 50,000 pairs of random words, the same on every run of the script, in
 # five parts: no single argument may exceed 128 KiB, hyperfine's included.
 words=()
@@ -92,7 +141,7 @@ bench() {
 		shift 2
 	done
 	for ((r = 1; r <= rounds; r++)); do
-		hyperfine -N --style none --warmup 10 --runs "$runs" \
+		hyperfine -N --style none --warmup "${warmup:-10}" --runs "$runs" \
 			--export-csv "$work/$label.$r.csv" "${params[@]}" \
 			"${cmds[@]}" >/dev/null 2>"$work/hyperfine.log" ||
 			{ cat "$work/hyperfine.log" >&2; exit 1; }
@@ -131,6 +180,23 @@ bench one-pair 300 "1 8000" empty "$work/empty" hwstep "$hwstep" \
 params=("${words[@]}")
 bench 50000-pairs 10 "$pairs" empty "$work/empty" hwstep "$hwstep" \
 	printf-loop "$work/printf" awk "$awkprog"
+params=(--output "$work/out.txt")
+warmup=1 bench 1000000-lines 3 "" hwstep-lines "$lines $work/pairs.txt" \
+	c-loop "$work/loop $work/pairs.txt" recipe-1.3.2 "sh $work/recipe.sh" \
+	gawk "gawk -f $PWD/bench/lines.awk $work/pairs.txt"
+for prog in "$lines" "sh $work/recipe.sh" "gawk -f $PWD/bench/lines.awk"; do
+	if ! cmp -s <($prog "$work/pairs.txt") <("$work/loop" "$work/pairs.txt"); then
+		echo "bench/run.sh: $prog does not print what the C loop prints" >&2
+		exit 1
+	fi
+done
+# The most memory that hwstep-lines holds, in KB.
+rss() { /usr/bin/time -f %M "$lines" "$@" 2>&1 >/dev/null; }
+echo 1 8000 >"$work/one.txt"
+{ head -c 10000000 /dev/zero | tr '\0' 0; echo 1 8000; } >"$work/long.txt"
+memory="memory, most held: $(rss "$work/pairs.txt") KB for 1,000,000 lines,"
+memory="$memory $(rss "$work/one.txt") KB for one line,"
+memory="$memory $(rss "$work/long.txt") KB for one line of 10 MB"
 
 # The device, and the README's recipes with its address in place of the
 # documentation's.  Each poll of the watch is logged by the device when it
@@ -139,8 +205,6 @@ bench 50000-pairs 10 "$pairs" empty "$work/empty" hwstep "$hwstep" \
 device=$!
 until [ -s "$work/port" ]; do sleep 0.1; done
 at="127.0.0.1 -p $(cat "$work/port")"
-mkdir "$work/bin"
-ln -s "$hwstep" "$work/bin/hwstep"
 export PATH=$work/bin:$PATH
 reading=$(grep -m 1 '^w=$(mbpoll -1 .*192\.0\.2\.10' README.md)
 reading=${reading//192.0.2.10/$at}
@@ -165,6 +229,10 @@ report one-pair hwstep-static empty 0.35
 report 50000-pairs hwstep empty -
 report 50000-pairs hwstep printf-loop 1.10
 report 50000-pairs awk empty -
+report 1000000-lines hwstep-lines c-loop 0.33
+report 1000000-lines hwstep-lines recipe-1.3.2 -
+report 1000000-lines hwstep-lines gawk -
+echo "$memory"
 report reading recipe reader 1.25
 paste -d ' ' "$work/printed" "$work/answered.log" | awk "$median"'
 	NF == 4 { d[++n] = ($1 - $2) * 1000; if (d[n] > max) max = d[n] }

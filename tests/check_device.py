@@ -26,8 +26,8 @@ around it stops too (check_stops).  A reading that ignores SIGINT, as in
 the background of a script, must end with the status of a failed reading
 and print nothing when SIGINT ends the reader.
 
-In the second form, PROGRAM is the README's program that reads a device
-with libmodbus, by host name or address, or on the serial line: it must
+In the second form, PROGRAM is the example program (examples/position.cpp)
+that reads a device with libmodbus, by host name or address, or on the serial line: it must
 print what the reading prints, refuse a port that is not a number from 1
 to 65535 and a host that is not found before it connects, or give
 libmodbus's message and status 1, saying that a connection timed out

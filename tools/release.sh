@@ -6,9 +6,11 @@
 #   hwstep-VERSION.tar.gz          the source of the commit checked out
 #   hwstep_VERSION_ARCH.deb        the Debian packages (the package preset),
 #   hwstep-dev_VERSION_ARCH.deb    ARCH being this machine's (amd64 on a PC)
-#   hwstep-VERSION-ARCH-linux      one static executable per processor family
+#   hwstep-VERSION-ARCH-linux      the static executables of each processor
+#   hwstep-lines-VERSION-ARCH-linux  family
 #   LICENSE                        the licence, which goes with every copy
-#   hwstep.1, hwstep.1.txt         the manual, as a page and as plain text
+#   hwstep.1, hwstep.1.txt         the manuals, as pages and as plain text
+#   hwstep-lines.1, hwstep-lines.1.txt
 #   SHA256SUMS                     for sha256sum -c
 # The same commit gives the same bytes, wherever and whenever it is built.
 # Run from an unpacked source tarball, which has no git, it makes all but
@@ -20,7 +22,7 @@ set -euo pipefail
 dist=$(realpath -m "${1:-$(dirname "$0")/../dist}")
 cd "$(dirname "$0")/.."
 
-# Each executable: the preset that builds it, and the name of its family.
+# Each family: the preset that builds its executables, and its name.
 boards="static:x86_64 i686:i686 arm:arm arm64:aarch64 riscv64:riscv64"
 
 # Every tool missing is named in one run, with the Debian package that has it.
@@ -46,7 +48,7 @@ need groff groff-base
 need /usr/src/googletest googletest
 [ ! -e .git ] || need git git
 if [ ${#missing[@]} -gt 0 ]; then
-	echo "release.sh: sudo apt-get install ${missing[*]}" >&2
+	echo "release.sh: as root, or with sudo: apt-get install ${missing[*]}" >&2
 	exit 1
 fi
 if [ -e .git ]; then
@@ -59,7 +61,7 @@ fi
 
 for board in $boards; do
 	cmake --preset "${board%%:*}" >/dev/null
-	cmake --build --preset "${board%%:*}" --target hwstep
+	cmake --build --preset "${board%%:*}" --target hwstep hwstep-lines
 done
 # cpack gives the members of a .deb the modes of the files that it writes,
 # which follow the umask.
@@ -77,22 +79,28 @@ for deb in hwstep hwstep-dev; do
 	files+=("${deb}_${version}_$arch.deb")
 	cp "build/package/${files[-1]}" "$dist/"
 done
-for board in $boards; do
-	files+=("hwstep-$version-${board#*:}-linux")
-	exe=build/${board%%:*}/hwstep
-	# Copied to a board, it must need nothing there: no interpreter, no
-	# shared library, no symbols.
-	if readelf -lSW "$exe" | grep -qE '^ +(INTERP|DYNAMIC) |\.symtab|\.debug_'; then
-		echo "release.sh: $exe is not a stripped static executable" >&2
-		exit 1
-	fi
-	cp "$exe" "$dist/${files[-1]}"
+for program in hwstep hwstep-lines; do
+	for board in $boards; do
+		files+=("$program-$version-${board#*:}-linux")
+		exe=build/${board%%:*}/$program
+		# Copied to a board, it must need nothing there: no interpreter,
+		# no shared library, no symbols.
+		if readelf -lSW "$exe" | grep -qE '^ +(INTERP|DYNAMIC) |\.symtab|\.debug_'; then
+			echo "release.sh: $exe is not a stripped static executable" >&2
+			exit 1
+		fi
+		cp "$exe" "$dist/${files[-1]}"
+	done
 done
-# A board has no manual pages: the page goes with the executables, and as
+# A board has no manual pages: the pages go with the executables, and as
 # plain text for a machine without a formatter.
-files+=(LICENSE hwstep.1 hwstep.1.txt)
-cp LICENSE build/package/hwstep.1 "$dist/"
-groff -mandoc -Tutf8 -P-cbou build/package/hwstep.1 >"$dist/hwstep.1.txt"
+files+=(LICENSE)
+cp LICENSE "$dist/"
+for page in hwstep.1 hwstep-lines.1; do
+	files+=("$page" "$page.txt")
+	cp "build/package/$page" "$dist/"
+	groff -mandoc -Tutf8 -P-cbou "build/package/$page" >"$dist/$page.txt"
+done
 (cd "$dist" && sha256sum "${files[@]}" >SHA256SUMS)
 echo "release.sh: $dist:"
 cat "$dist/SHA256SUMS"
