@@ -120,16 +120,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data,
 	                    collect_output, fileno(f));
 	std::fclose(f);
 	const program_result want = predict(input, swapped);
-	if (got != want) {
-		std::fprintf(stderr,
-		             "program and model disagree\n"
-		             "status %d, want %d\n"
-		             "stdout \"%s\"\nwant   \"%s\"\n"
-		             "stderr \"%s\"\nwant   \"%s\"\n",
-		             got.status, want.status, got.out.c_str(),
-		             want.out.c_str(), got.err.c_str(),
-		             want.err.c_str());
-		std::abort();
-	}
+	abort_unless_same(got, want);
 	return 0;
 }

@@ -10,6 +10,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/resource.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -325,29 +326,29 @@ TEST_F(HwstepLines, WritesEachLineAsItsPairComesIn)
 	close(from[0]);
 }
 
-TEST_F(HwstepLines, WritesItsLinesBeforeEachMessage)
+TEST_F(HwstepLines, WritesItsLinesBeforeEachMessageInOneWrite)
 {
-	// Standard output and standard error in one file: the lines and the
-	// messages in the order of the input.
-	std::FILE *f = std::tmpfile();
-	ASSERT_NE(f, nullptr);
+	// Standard output and standard error in one sequenced-packet socket,
+	// where each write arrives as a message of its own: the lines before
+	// each message, then the message whole, in the order of the input.
+	int sv[2] = {-1, -1};
+	ASSERT_EQ(socketpair(AF_UNIX, SOCK_SEQPACKET, 0, sv), 0);
 	const pid_t pid = spawn_program(
 		HWSTEP_LINES_PATH, {"hwstep-lines", "-k", "bad.txt", "missing"},
-		-1, fileno(f), fileno(f));
+		-1, sv[1], sv[1]);
+	close(sv[1]);
 	EXPECT_EQ(wait_program(pid), 1);
-	EXPECT_EQ(read_whole(f), "0x0001, 0x0000 => 45.000000\n" +
-	                                 malformed(2, "zz", "bad.txt") +
-	                                 "0x0002, 0x0000 => 90.000000\n" +
-	                                 no_file("missing"));
-}
-
-// The reason of the error e as the C library of the program gives it:
-// this one's, or for EIO and ENOMEM also the text of musl.
-bool is_reason(const std::string &text, const std::string &head, int e)
-{
-	return text == head + std::strerror(e) + "\n" ||
-	       (e == EIO && text == head + "I/O error\n") ||
-	       (e == ENOMEM && text == head + "Out of memory\n");
+	std::vector<std::string> writes;
+	char buf[4096];
+	ssize_t n = 0;
+	while ((n = recv(sv[0], buf, sizeof buf, MSG_DONTWAIT)) > 0)
+		writes.emplace_back(buf, static_cast<size_t>(n));
+	close(sv[0]);
+	EXPECT_EQ(writes,
+	          (std::vector<std::string>{"0x0001, 0x0000 => 45.000000\n",
+	                                    malformed(2, "zz", "bad.txt"),
+	                                    "0x0002, 0x0000 => 90.000000\n",
+	                                    no_file("missing")}));
 }
 
 TEST_F(HwstepLines, ReportsAFailedWriteAndStops)
@@ -359,23 +360,10 @@ TEST_F(HwstepLines, ReportsAFailedWriteAndStops)
 	std::string many;
 	for (int i = 0; i < 20000; i++)
 		many += "1 0\n";
-	int pipe_fds[2] = {-1, -1};
-	ASSERT_EQ(pipe(pipe_fds), 0);
-	close(pipe_fds[0]);
-	const int full = open("/dev/full", O_WRONLY);
-	ASSERT_GE(full, 0);
-	const auto old_pipe_handler = signal(SIGPIPE, SIG_IGN);
+	const failing_outputs outputs;
+	ASSERT_TRUE(outputs.opened());
 
-	const struct {
-		const char *what;
-		int fd;
-		int error;
-	} cases[] = {
-		{"full disk", full, ENOSPC},
-		{"closed output", closed_output, EBADF},
-		{"pipe without reader", pipe_fds[1], EPIPE},
-	};
-	for (const auto &c : cases) {
+	for (const auto &c : outputs.all()) {
 		for (const std::string &input :
 		     {std::string("1 0\n"), many, std::string("1 0\nzz 0\n"),
 		      many + "zz 0\n"}) {
@@ -395,9 +383,6 @@ TEST_F(HwstepLines, ReportsAFailedWriteAndStops)
 			}
 		}
 	}
-	signal(SIGPIPE, old_pipe_handler);
-	close(full);
-	close(pipe_fds[1]);
 }
 
 TEST_F(HwstepLines, ReportsAWriteCutShort)
@@ -406,18 +391,11 @@ TEST_F(HwstepLines, ReportsAWriteCutShort)
 	// its signal is ignored: the three lines, written at once, are written
 	// in part, and the rest must fail, not be lost.
 	const std::string line = "0x0001, 0x0000 => 45.000000\n";
-	rlimit limit{};
-	ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &limit), 0);
-	const rlimit old_limit = limit;
-	limit.rlim_cur = 2 * line.size();
-	const auto old_handler = signal(SIGXFSZ, SIG_IGN);
-	std::FILE *out = std::tmpfile();
-	ASSERT_NE(out, nullptr);
-	ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &limit), 0);
-	const program_result r = run({}, "1 0\n1 0\n1 0\n", fileno(out));
-	setrlimit(RLIMIT_FSIZE, &old_limit);
-	signal(SIGXFSZ, old_handler);
-	EXPECT_EQ((program_result{r.status, read_whole(out), r.err}),
+	EXPECT_EQ(run_into_full_file(2 * line.size(),
+	                             [](int fd) {
+					     return run({}, "1 0\n1 0\n1 0\n",
+		                                        fd);
+				     }),
 	          (program_result{1, line + line,
 	                          p + "write error: " + std::strerror(EFBIG) +
 	                                  "\n"}));

@@ -164,28 +164,11 @@ TEST(Hwstep, QuotesControlBytesInAMalformedWord)
 	}
 }
 
-// Whether a run failed with the write error e and nothing else.  The reason
-// is the text of the C library that the program was built with: this one's,
-// or for EIO also the shorter text of musl.
+// Whether a run failed with the write error e and nothing else.
 bool failed_to_write(const program_result &r, int e)
 {
-	const std::string head = "hwstep: write error: ";
 	return r.status == 1 && r.out.empty() &&
-	       (r.err == head + std::strerror(e) + "\n" ||
-	        (e == EIO && r.err == head + "I/O error\n"));
-}
-
-// Opens a pseudo-terminal, its master side into master, and returns its
-// terminal side opened with the access mode given.  The terminal is up while
-// the master stays open; once the master is closed, every write to the
-// terminal fails as it does once the other side has hung up.
-int open_terminal(int mode, int &master)
-{
-	master = posix_openpt(O_RDWR | O_NOCTTY);
-	if (master < 0 || grantpt(master) != 0 || unlockpt(master) != 0)
-		return -1;
-	const char *name = ptsname(master);
-	return name != nullptr ? open(name, mode | O_NOCTTY) : -1;
+	       is_reason(r.err, "hwstep: write error: ", e);
 }
 
 TEST(Hwstep, ReportsAFailedWriteWithItsReason)
@@ -194,7 +177,13 @@ TEST(Hwstep, ReportsAFailedWriteWithItsReason)
 	// flushes at the end; one larger than any stdio buffer, which fails
 	// while printing and must stop the run there; and each before a
 	// malformed word, which the run must not reach, whether the lines
-	// before it filled a buffer or not.
+	// before it filled a buffer or not.  Output to a terminal is not fully
+	// buffered: each line is written by its own printf, whatever the
+	// buffer's size.  To the terminal open for reading only, every printf
+	// fails: were the run to go on after the first, the C library would
+	// drop what it could not write, the last flush would find nothing to
+	// write, and the reason, EBADF and not the EIO that the program falls
+	// back on, would be lost.
 	std::vector<std::string> many{"hwstep"};
 	for (int i = 0; i < 1000; i++) {
 		many.emplace_back("1");
@@ -202,36 +191,10 @@ TEST(Hwstep, ReportsAFailedWriteWithItsReason)
 	}
 	std::vector<std::string> many_then_bad = many;
 	many_then_bad.insert(many_then_bad.end(), {"zz", "0"});
-	int pipe_fds[2] = {-1, -1};
-	ASSERT_EQ(pipe(pipe_fds), 0);
-	close(pipe_fds[0]);
-	const int full = open("/dev/full", O_WRONLY);
-	int master = -1;
-	const int tty = open_terminal(O_RDWR, master);
-	close(master);
-	const int read_only_tty = open_terminal(O_RDONLY, master);
-	ASSERT_TRUE(full >= 0 && tty >= 0 && read_only_tty >= 0);
-	// The program inherits the ignored signal, and sees EPIPE instead.
-	const auto old_pipe_handler = signal(SIGPIPE, SIG_IGN);
+	const failing_outputs outputs;
+	ASSERT_TRUE(outputs.opened());
 
-	// Output to a terminal is not fully buffered: each line is written by
-	// its own printf, whatever the buffer's size.  To the terminal open for
-	// reading only, every printf fails: were the run to go on after the
-	// first, the C library would drop what it could not write, the last
-	// flush would find nothing to write, and the reason, EBADF and not the
-	// EIO that the program falls back on, would be lost.
-	const struct {
-		const char *what;
-		int fd;
-		int error;
-	} cases[] = {
-		{"full disk", full, ENOSPC},
-		{"closed output", closed_output, EBADF},
-		{"dead terminal", tty, EIO},
-		{"terminal open for reading only", read_only_tty, EBADF},
-		{"pipe without reader", pipe_fds[1], EPIPE},
-	};
-	for (const auto &c : cases) {
+	for (const auto &c : outputs.all()) {
 		for (const auto &argv :
 		     {std::vector<std::string>{"hwstep", "1", "0"},
 		      std::vector<std::string>{"hwstep", "1", "0", "zz", "0"},
@@ -245,9 +208,6 @@ TEST(Hwstep, ReportsAFailedWriteWithItsReason)
 				<< testing::PrintToString(r);
 		}
 	}
-	signal(SIGPIPE, old_pipe_handler);
-	for (const int fd : {full, tty, read_only_tty, master, pipe_fds[1]})
-		close(fd);
 }
 
 TEST(Hwstep, ReportsAWriteThatFailsAfterTheFirstLines)
@@ -259,30 +219,22 @@ TEST(Hwstep, ReportsAWriteThatFailsAfterTheFirstLines)
 	// end: the failure must be caught there too, not lost to exit's flush.
 	// Standard error, collected in a file as well, stays under the limit.
 	const std::string line = "0x0001, 0x0000 => 45.000000\n";
-	rlimit limit{};
-	ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &limit), 0);
-	const rlimit old_limit = limit;
-	limit.rlim_cur = 2 * line.size();
-	const auto old_handler = signal(SIGXFSZ, SIG_IGN);
-
 	for (const auto &argv :
 	     {std::vector<std::string>{"hwstep", "1", "0", "1", "0", "1", "0"},
 	      std::vector<std::string>{"hwstep", "1", "0", "1", "0", "1", "0",
 	                               "zz", "0"}}) {
 		SCOPED_TRACE(testing::PrintToString(argv));
-		std::FILE *out = std::tmpfile();
-		ASSERT_NE(out, nullptr);
-		ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &limit), 0);
-		const program_result r =
-			run_program(HWSTEP_PATH, argv, fileno(out));
-		setrlimit(RLIMIT_FSIZE, &old_limit);
 		EXPECT_EQ(
-			(program_result{r.status, read_whole(out), r.err}),
+			run_into_full_file(2 * line.size(),
+		                           [&argv](int fd) {
+						   return run_program(
+							   HWSTEP_PATH, argv,
+							   fd);
+					   }),
 			(program_result{1, line + line,
 		                        std::string("hwstep: write error: ") +
 		                                std::strerror(EFBIG) + "\n"}));
 	}
-	signal(SIGXFSZ, old_handler);
 }
 
 TEST(Hwstep, WritesTheMalformedNumberMessageInOneWrite)

@@ -4,13 +4,18 @@
 #ifndef RUN_PROGRAM_HPP
 #define RUN_PROGRAM_HPP
 
+#include <fcntl.h>
 #include <spawn.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -110,6 +115,126 @@ inline program_result run_program(const char *path,
 	                      out_fd == collect_output ? fileno(out) : out_fd,
 	                      err_fd == collect_output ? fileno(err) : err_fd));
 	return {status, read_whole(out), read_whole(err)};
+}
+
+// What run gives where standard output is a file that may grow to limit
+// bytes, as a file size limit allows where its signal is ignored: a disk
+// that fills up.  run is called with the file's descriptor, and what
+// reached the file is the output.
+template <typename Run> program_result run_into_full_file(rlim_t limit, Run run)
+{
+	rlimit old_limit{};
+	getrlimit(RLIMIT_FSIZE, &old_limit);
+	rlimit limited = old_limit;
+	limited.rlim_cur = limit;
+	const auto old_handler = std::signal(SIGXFSZ, SIG_IGN);
+	std::FILE *out = std::tmpfile();
+	setrlimit(RLIMIT_FSIZE, &limited);
+	program_result r = run(fileno(out));
+	setrlimit(RLIMIT_FSIZE, &old_limit);
+	std::signal(SIGXFSZ, old_handler);
+	r.out = read_whole(out);
+	return r;
+}
+
+// Whether text is the message head followed by the C library's reason for
+// the error e: this one's, or for EIO and ENOMEM also musl's own words.
+inline bool is_reason(const std::string &text, const std::string &head, int e)
+{
+	return text == head + std::strerror(e) + "\n" ||
+	       (e == EIO && text == head + "I/O error\n") ||
+	       (e == ENOMEM && text == head + "Out of memory\n");
+}
+
+// Outputs to which every write fails, each with the error it gives, open
+// while this lasts: a full disk, a closed output, a terminal whose other
+// side has hung up, one open for reading only, and a pipe whose reader has
+// gone, with SIGPIPE ignored, which a program started inherits.
+class failing_outputs {
+      public:
+	struct output {
+		const char *what;
+		int fd;
+		int error;
+	};
+
+	failing_outputs()
+	{
+		if (pipe(pipe_fds) == 0)
+			close(pipe_fds[0]);
+		full = open("/dev/full", O_WRONLY);
+		tty = open_terminal(O_RDWR);
+		close(master);
+		read_only_tty = open_terminal(O_RDONLY);
+		old_pipe_handler = std::signal(SIGPIPE, SIG_IGN);
+	}
+
+	~failing_outputs()
+	{
+		std::signal(SIGPIPE, old_pipe_handler);
+		for (const int fd :
+		     {full, tty, read_only_tty, master, pipe_fds[1]})
+			close(fd);
+	}
+
+	failing_outputs(const failing_outputs &) = delete;
+	failing_outputs &operator=(const failing_outputs &) = delete;
+	failing_outputs(failing_outputs &&) = delete;
+	failing_outputs &operator=(failing_outputs &&) = delete;
+
+	bool opened() const
+	{
+		return pipe_fds[1] >= 0 && full >= 0 && tty >= 0 &&
+		       read_only_tty >= 0;
+	}
+
+	std::vector<output> all() const
+	{
+		return {{"full disk", full, ENOSPC},
+		        {"closed output", closed_output, EBADF},
+		        {"dead terminal", tty, EIO},
+		        {"terminal open for reading only", read_only_tty,
+		         EBADF},
+		        {"pipe without reader", pipe_fds[1], EPIPE}};
+	}
+
+      private:
+	// Opens a pseudo-terminal, its master side into master, and returns
+	// its terminal side opened with the access mode given.  Once the
+	// master is closed, every write to the terminal fails as it does once
+	// the other side has hung up.
+	int open_terminal(int mode)
+	{
+		master = posix_openpt(O_RDWR | O_NOCTTY);
+		if (master < 0 || grantpt(master) != 0 || unlockpt(master) != 0)
+			return -1;
+		const char *name = ptsname(master);
+		return name != nullptr ? open(name, mode | O_NOCTTY) : -1;
+	}
+
+	int pipe_fds[2] = {-1, -1};
+	int full = -1;
+	int master = -1;
+	int tty = -1;
+	int read_only_tty = -1;
+	void (*old_pipe_handler)(int) = SIG_DFL;
+};
+
+// For a fuzz target: aborts, saying how, where a run did not give what the
+// model predicts.
+inline void abort_unless_same(const program_result &got,
+                              const program_result &want)
+{
+	if (got == want)
+		return;
+	std::fprintf(stderr,
+	             "program and model disagree\n"
+	             "status %d, want %d\n"
+	             "stdout \"%s\"\nwant   \"%s\"\n"
+	             "stderr \"%s\"\nwant   \"%s\"\n",
+	             got.status, want.status, got.out.c_str(), want.out.c_str(),
+	             got.err.c_str(), want.err.c_str());
+	std::abort();
 }
 
 #endif
