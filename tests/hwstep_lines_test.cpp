@@ -28,6 +28,10 @@ namespace {
 
 const std::string one = "0x0001, 0x8000 => 67.500000\n";
 const std::string both = one + "0xffff, 0xffff => -0.000687\n";
+const std::string l45 = "0x0001, 0x0000 => 45.000000\n";
+const std::string l90 = "0x0002, 0x0000 => 90.000000\n";
+const std::string bom = "\xEF\xBB\xBF";
+const std::string zs(100000, 'z');
 const std::string p = "hwstep-lines: ";
 const std::string in = "(standard input)";
 const std::string usage = "usage: hwstep-lines [-ks] [file ...]\n";
@@ -105,54 +109,33 @@ TEST_F(HwstepLines, ConvertsAndRefusesLinesAsTheManualSays)
 		std::string out;
 		std::string err;
 	} cases[] = {
+		// clang-format off
 		// words in the forms that hwstep reads
 		{{}, "1 8000\n", 0, one, ""},
-		{{},
-	         "ffff FFFF\n0X1A 0x0\n+7 -0\n00000000001 8000\n\v1 8000\n",
-	         0,
-	         "0xffff, 0xffff => -0.000687\n0x001a, 0x0000 => 1170.000000\n"
-	         "0x0007, 0x0000 => 315.000000\n" +
-	                 one + one,
-	         ""},
+		{{}, "ffff FFFF\n0X1A 0x0\n+7 -0\n00000000001 8000\n\v1 8000\n", 0,
+		 "0xffff, 0xffff => -0.000687\n0x001a, 0x0000 => 1170.000000\n"
+		 "0x0007, 0x0000 => 315.000000\n" + one + one, ""},
 		// 0.3515625 lies halfway: rounded to even
-		{{},
-	         "0 200\n8000 0\n7fff ffff\n",
-	         0,
-	         "0x0000, 0x0200 => 0.351562\n0x8000, 0x0000 => "
-	         "-1474560.000000\n0x7fff, 0xffff => 1474559.999313\n",
-	         ""},
-		{{"-s"},
-	         "8000 1\n0 8000\n",
-	         0,
-	         one + "0x8000, 0x0000 => -1474560.000000\n",
-	         ""},
+		{{}, "0 200\n8000 0\n7fff ffff\n", 0, "0x0000, 0x0200 => 0.351562\n"
+		 "0x8000, 0x0000 => -1474560.000000\n"
+		 "0x7fff, 0xffff => 1474559.999313\n", ""},
+		{{"-s"}, "8000 1\n0 8000\n", 0,
+		 one + "0x8000, 0x0000 => -1474560.000000\n", ""},
 
 		// Windows and CSV exports, and lines with nothing in them
-		{{},
-	         "\xEF\xBB\xBF"
-	         "1 8000\r\nffff ffff\r\n",
-	         0,
-	         both,
-	         ""},
+		{{}, bom + "1 8000\r\nffff ffff\r\n", 0, both, ""},
 		{{}, "1 8000\nffff ffff", 0, both, ""},
 		{{}, "1 8000\r", 0, one, ""},
-		{{},
-	         "1,8000\n1, 8000\n1 ,\t8000\n\t 1\t8000 \t\n",
-	         0,
-	         one + one + one + one,
-	         ""},
+		{{}, "1,8000\n1, 8000\n1 ,\t8000\n\t 1\t8000 \t\n", 0,
+		 one + one + one + one, ""},
 		{{}, "\n \t\n\r\n1 8000\n\n", 0, one, ""},
 		{{}, "", 0, "", ""},
-		{{}, "\xEF\xBB\xBF", 0, "", ""},
+		{{}, bom, 0, "", ""},
 
 		// a line that is not a pair is refused before a word is read
 		{{}, "1\n", 1, "", not_a_pair(1)},
 		{{}, "zz\n", 1, "", not_a_pair(1)},
-		{{},
-	         "1 0\n1 8000 zz\n",
-	         1,
-	         "0x0001, 0x0000 => 45.000000\n",
-	         not_a_pair(2)},
+		{{}, "1 0\n1 8000 zz\n", 1, l45, not_a_pair(2)},
 		{{}, "1,\n", 1, "", not_a_pair(1)},
 		{{}, ",1\n", 1, "", not_a_pair(1)},
 		{{}, "1,,8000\n", 1, "", not_a_pair(1)},
@@ -169,70 +152,38 @@ TEST_F(HwstepLines, ConvertsAndRefusesLinesAsTheManualSays)
 		{{}, "10000 0\n", 1, "", malformed(1, "10000")},
 		{{}, "-1 0\n", 1, "", malformed(1, "-1")},
 		{{}, "1 8000\r\r\n", 1, "", malformed(1, "8000\\r")},
-		{{},
-	         "1 0\n\xEF\xBB\xBF"
-	         "1 8000\n",
-	         1,
-	         "0x0001, 0x0000 => 45.000000\n",
-	         malformed(2, "\xEF\xBB\xBF"
-	                      "1")},
-		{{},
-	         std::string("5\0dc 8000\n", 10),
-	         1,
-	         "",
-	         malformed(1, "5\\000dc")},
+		{{}, "1 0\n" + bom + "1 8000\n", 1, l45, malformed(2, bom + "1")},
+		{{}, std::string("5\0dc 8000\n", 10), 1, "", malformed(1, "5\\000dc")},
 		{{}, "3\\1 8000\n", 1, "", malformed(1, "3\\\\1")},
 		{{}, "'2' \"2\"\n", 1, "", malformed(1, "'2'")},
-		{{},
-	         "1 " + std::string(100000, 'z') + "\n",
-	         1,
-	         "",
-	         malformed(1, std::string(100000, 'z'))},
+		{{}, "1 " + zs + "\n", 1, "", malformed(1, zs)},
 		{{}, std::string(100000, '0') + "1 8000\n", 0, one, ""},
 
-		// the first failure ends the run; -k goes on and fails at the
-		// end
-		{{"bad.txt", "pairs.txt"},
-	         "",
-	         1,
-	         "0x0001, 0x0000 => 45.000000\n",
-	         malformed(2, "zz", "bad.txt")},
-		{{"-k", "bad.txt", "bad.txt"},
-	         "",
-	         1,
-	         "0x0001, 0x0000 => 45.000000\n0x0002, 0x0000 => 90.000000\n"
-	         "0x0001, 0x0000 => 45.000000\n0x0002, 0x0000 => 90.000000\n",
-	         malformed(2, "zz", "bad.txt") + malformed(2, "zz", "bad.txt")},
-		{{"-k"},
-	         "1\nzz 0\n1 8000\n",
-	         1,
-	         one,
-	         not_a_pair(1) + malformed(2, "zz")},
+		// the first failure ends the run; -k goes on, and fails at the end
+		{{"bad.txt", "pairs.txt"}, "", 1, l45, malformed(2, "zz", "bad.txt")},
+		{{"-k", "bad.txt", "bad.txt"}, "", 1, l45 + l90 + l45 + l90,
+		 malformed(2, "zz", "bad.txt") + malformed(2, "zz", "bad.txt")},
+		{{"-k"}, "1\nzz 0\n1 8000\n", 1, one,
+		 not_a_pair(1) + malformed(2, "zz")},
 
 		// files, and standard input read to its end each time
-		{{"pairs.txt", "-", "pairs.txt", "-"},
-	         "1 0\n",
-	         0,
-	         both + "0x0001, 0x0000 => 45.000000\n" + both,
-	         ""},
+		{{"pairs.txt", "-", "pairs.txt", "-"}, "1 0\n", 0, both + l45 + both,
+		 ""},
 		{{"missing", "pairs.txt"}, "", 1, "", no_file("missing")},
 		{{"pairs.txt", "missing"}, "", 1, both, no_file("missing")},
 		{{"dir", "pairs.txt"}, "", 1, "", p + "dir: Is a directory\n"},
-		{{"-k", "missing", "dir", "pairs.txt"},
-	         "",
-	         1,
-	         both,
-	         no_file("missing") + p + "dir: Is a directory\n"},
+		{{"-k", "missing", "dir", "pairs.txt"}, "", 1, both,
+		 no_file("missing") + p + "dir: Is a directory\n"},
 		{{"a\nb\\"}, "", 1, "", no_file("a\\nb\\\\")},
 
-		// options come before the files, and nothing is read after a
-		// wrong one
+		// options come before the files; a wrong one, and nothing is read
 		{{"-x"}, "1 8000\n", 1, "", usage},
 		{{"-k", "-x", "pairs.txt"}, "", 1, "", usage},
 		{{"--help"}, "", 1, "", usage},
 		{{"pairs.txt", "-k"}, "", 1, both, no_file("-k")},
 		{{"--", "-k"}, "", 1, "", no_file("-k")},
 		{{"-ks", "-"}, "8000 1\nzz\n", 1, one, not_a_pair(2)},
+		// clang-format on
 	};
 	for (const auto &c : cases) {
 		SCOPED_TRACE(testing::PrintToString(c.args) + " " +
@@ -345,10 +296,8 @@ TEST_F(HwstepLines, WritesItsLinesBeforeEachMessageInOneWrite)
 		writes.emplace_back(buf, static_cast<size_t>(n));
 	close(sv[0]);
 	EXPECT_EQ(writes,
-	          (std::vector<std::string>{"0x0001, 0x0000 => 45.000000\n",
-	                                    malformed(2, "zz", "bad.txt"),
-	                                    "0x0002, 0x0000 => 90.000000\n",
-	                                    no_file("missing")}));
+	          (std::vector<std::string>{l45, malformed(2, "zz", "bad.txt"),
+	                                    l90, no_file("missing")}));
 }
 
 TEST_F(HwstepLines, ReportsAFailedWriteAndStops)
@@ -390,13 +339,11 @@ TEST_F(HwstepLines, ReportsAWriteCutShort)
 	// A file that may grow to two lines, as a file size limit allows where
 	// its signal is ignored: the three lines, written at once, are written
 	// in part, and the rest must fail, not be lost.
-	const std::string line = "0x0001, 0x0000 => 45.000000\n";
-	EXPECT_EQ(run_into_full_file(2 * line.size(),
-	                             [](int fd) {
-					     return run({}, "1 0\n1 0\n1 0\n",
-		                                        fd);
-				     }),
-	          (program_result{1, line + line,
+	const auto three_lines = [](int fd) {
+		return run({}, "1 0\n1 0\n1 0\n", fd);
+	};
+	EXPECT_EQ(run_into_full_file(2 * l45.size(), three_lines),
+	          (program_result{1, l45 + l45,
 	                          p + "write error: " + std::strerror(EFBIG) +
 	                                  "\n"}));
 }

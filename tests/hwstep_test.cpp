@@ -224,13 +224,11 @@ TEST(Hwstep, ReportsAWriteThatFailsAfterTheFirstLines)
 	      std::vector<std::string>{"hwstep", "1", "0", "1", "0", "1", "0",
 	                               "zz", "0"}}) {
 		SCOPED_TRACE(testing::PrintToString(argv));
+		const auto into = [&argv](int fd) {
+			return run_program(HWSTEP_PATH, argv, fd);
+		};
 		EXPECT_EQ(
-			run_into_full_file(2 * line.size(),
-		                           [&argv](int fd) {
-						   return run_program(
-							   HWSTEP_PATH, argv,
-							   fd);
-					   }),
+			run_into_full_file(2 * line.size(), into),
 			(program_result{1, line + line,
 		                        std::string("hwstep: write error: ") +
 		                                std::strerror(EFBIG) + "\n"}));
