@@ -167,7 +167,7 @@ report() {
 		{ x[NR] = $1; y[NR] = $2; q[NR] = $1 / $2 }
 		END {
 			r = median(q, NR)
-			printf "%-12s %-14s %-14s %9.3f %9.3f %7.3f %7s  %s\n", l, a, b,
+			printf "%-13s %-14s %-14s %9.3f %9.3f %7.3f %7s  %s\n", l, a, b,
 				median(x, NR) * 1000, median(y, NR) * 1000, r,
 				t == "-" ? "-" : sprintf("%.2f", t),
 				t == "-" ? "" : r <= t ? "met" : "missed"
@@ -221,7 +221,7 @@ timeout -s INT 10 sh -c "${watch/sleep 0.5/sleep 0.1}" |
 	true
 
 echo "median over $rounds rounds: times in ms, ratio of program to reference"
-printf '%-12s %-14s %-14s %9s %9s %7s %7s\n' case program reference \
+printf '%-13s %-14s %-14s %9s %9s %7s %7s\n' case program reference \
 	program reference ratio target
 report one-pair hwstep empty 1.10
 report one-pair hwstep-static empty-static 1.10
