@@ -21,7 +21,7 @@ static bool keep_going; // -k: report a bad line or file and go on
 static bool swapped;    // -s: the low word comes first
 static bool failed;
 
-// Lines waiting to be written.  A line is 35 bytes at the most.
+// Lines waiting to be written; a line is 34 bytes at the most.
 static char out[1 << 16];
 static size_t out_len;
 static const size_t line_max = 40;
