@@ -94,35 +94,6 @@ static void malformed(const char *name, long long n, const char *t, size_t len)
 	end_message();
 }
 
-// Every byte in two hexadecimal digits, and every number below 100 in two
-// decimal digits, so that a line is written two digits at a time.
-struct digit_pairs {
-	char hex[512];
-	char dec[200];
-};
-
-static constexpr digit_pairs make_digit_pairs()
-{
-	digit_pairs t{};
-	for (size_t i = 0; i < 256; i++) {
-		t.hex[2 * i] = "0123456789abcdef"[i >> 4];
-		t.hex[2 * i + 1] = "0123456789abcdef"[i & 0xF];
-	}
-	for (size_t i = 0; i < 100; i++) {
-		t.dec[2 * i] = static_cast<char>('0' + i / 10);
-		t.dec[2 * i + 1] = static_cast<char>('0' + i % 10);
-	}
-	return t;
-}
-
-static constexpr digit_pairs pairs = make_digit_pairs();
-
-// Writes at p the two digits that the table gives the number i.
-static void put_two(char *p, const char *table, uint32_t i)
-{
-	memcpy(p, table + size_t{i} * 2, 2);
-}
-
 // Writes the line of the pair w1, w0 at p and returns its end: the words
 // as hwstep shows them, and the stepper value m / 65536, m being the
 // count's magnitude times 45, in the digits that printf's %f gives it: the
@@ -131,12 +102,14 @@ static void put_two(char *p, const char *table, uint32_t i)
 // integer part.
 static char *line_from_hw(char *p, hw_word w1, hw_word w0)
 {
+	static const char hex[] = "0123456789abcdef";
+
 	// NOLINTNEXTLINE(bugprone-not-null-terminated-result): a line's head
 	memcpy(p, "0x...., 0x.... => ", 18);
-	put_two(p + 2, pairs.hex, w1 >> 8);
-	put_two(p + 4, pairs.hex, w1 & 0xFF);
-	put_two(p + 10, pairs.hex, w0 >> 8);
-	put_two(p + 12, pairs.hex, w0 & 0xFF);
+	for (int i = 0, shift = 12; shift >= 0; i++, shift -= 4) {
+		p[2 + i] = hex[(w1 >> shift) & 0xF];
+		p[10 + i] = hex[(w0 >> shift) & 0xF];
+	}
 	p += 18;
 
 	const auto count = static_cast<int64_t>(w1 << 16 | w0) -
@@ -145,30 +118,24 @@ static char *line_from_hw(char *p, hw_word w1, hw_word w0)
 		*p++ = '-';
 	const auto m = static_cast<uint64_t>(count < 0 ? -count : count) * 45;
 	const uint64_t scaled = (m & 0xFFFF) * 1000000;
-	auto decimals = static_cast<uint32_t>(scaled >> 16);
+	uint64_t decimals = scaled >> 16;
 	const uint64_t rest = scaled & 0xFFFF;
 	if (rest > 0x8000 || (rest == 0x8000 && (decimals & 1) != 0))
 		decimals++;
 
-	// The integer part, at most 1474560, from its last digits.
-	char digits[8];
+	char digits[16];
 	char *d = digits + sizeof digits;
-	auto whole = static_cast<uint32_t>(m >> 16);
-	for (; whole >= 100; whole /= 100)
-		put_two(d -= 2, pairs.dec, whole % 100);
-	if (whole >= 10)
-		put_two(d -= 2, pairs.dec, whole);
-	else
-		*--d = static_cast<char>('0' + whole);
+	for (int i = 0; i < 6; i++, decimals /= 10)
+		*--d = static_cast<char>('0' + decimals % 10);
+	*--d = '.';
+	uint64_t whole = m >> 16;
+	do
+		*--d = static_cast<char>('0' + whole % 10);
+	while ((whole /= 10) != 0);
 	const auto k = static_cast<size_t>(digits + sizeof digits - d);
 	memcpy(p, d, k);
-	p += k;
-	*p = '.';
-	put_two(p + 1, pairs.dec, decimals / 10000);
-	put_two(p + 3, pairs.dec, decimals / 100 % 100);
-	put_two(p + 5, pairs.dec, decimals % 100);
-	p[7] = '\n';
-	return p + 8;
+	p[k] = '\n';
+	return p + k + 1;
 }
 
 static bool is_blank(char c)
@@ -347,6 +314,23 @@ static void convert_input(int fd, const char *name)
 	}
 }
 
+// Converts the file named, standard input for "-", or reports that it
+// cannot be opened.
+static void convert_file(const char *file)
+{
+	if (strcmp(file, "-") == 0) {
+		convert_input(STDIN_FILENO, "(standard input)");
+		return;
+	}
+	const int fd = open(file, O_RDONLY | O_CLOEXEC);
+	if (fd < 0) {
+		fail_input(file, errno);
+		return;
+	}
+	convert_input(fd, file);
+	close(fd);
+}
+
 int main(int argc, char *argv[])
 {
 	// Buffered, so that each message goes out in one write when it fits.
@@ -370,26 +354,10 @@ int main(int argc, char *argv[])
 		}
 	}
 
-	static const char *const standard_input[] = {"-"};
-	const char *const *file = argv + optind;
-	const char *const *last = argv + argc;
-	if (optind >= argc) {
-		file = standard_input;
-		last = file + 1;
-	}
-	for (; file < last; file++) {
-		if (strcmp(*file, "-") == 0) {
-			convert_input(STDIN_FILENO, "(standard input)");
-			continue;
-		}
-		const int fd = open(*file, O_RDONLY | O_CLOEXEC);
-		if (fd < 0) {
-			fail_input(*file, errno);
-			continue;
-		}
-		convert_input(fd, *file);
-		close(fd);
-	}
+	if (optind >= argc)
+		convert_file("-");
+	for (int i = optind; i < argc; i++)
+		convert_file(argv[i]);
 	write_out();
 	exit(failed ? 1 : 0);
 }
