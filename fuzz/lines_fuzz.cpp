@@ -2,78 +2,45 @@
 // Fuzz target for the hwstep-lines program: the input, after its first byte,
 // is the standard input of hwstep-lines -k, with -s too where the first
 // byte is odd, and the program's status, standard output and standard error
-// must be what a model of the line syntax predicts.
+// must be what a model of the line syntax, stated as patterns, predicts.
 #include "run_program.hpp"
 #include "word_model.hpp"
 
 #include <algorithm>
 #include <cstdint>
 #include <cstdio>
-#include <cstdlib>
+#include <regex>
 #include <string>
 #include <vector>
 
 namespace {
 
-bool blank(char c)
-{
-	return c == ' ' || c == '\t';
-}
-
-std::string trimmed(const std::string &s)
-{
-	const auto first = std::find_if_not(s.begin(), s.end(), blank);
-	const auto last = std::find_if_not(s.rbegin(), s.rend(), blank).base();
-	return first < last ? std::string(first, last) : std::string();
-}
-
-// The two words of a trimmed line, if it holds a pair: with no comma, two
-// runs of other bytes between blanks; with one, a run on each side of it,
-// blanks around it allowed; with more, never.
-bool pair_of(const std::string &line, std::string *w)
-{
-	switch (std::count(line.begin(), line.end(), ',')) {
-	case 0: {
-		const auto gap = std::find_if(line.begin(), line.end(), blank);
-		w[0] = std::string(line.begin(), gap);
-		w[1] = trimmed(std::string(gap, line.end()));
-		break;
-	}
-	case 1:
-		w[0] = trimmed(line.substr(0, line.find(',')));
-		w[1] = trimmed(line.substr(line.find(',') + 1));
-		break;
-	default:
-		return false;
-	}
-	return !w[0].empty() && !w[1].empty() &&
-	       std::none_of(w[0].begin(), w[0].end(), blank) &&
-	       std::none_of(w[1].begin(), w[1].end(), blank);
-}
-
 // Adds to o what the program gives line n of its input.
 void predict_line(std::string line, size_t n, bool swapped, program_result *o)
 {
+	static const std::regex empty("[ \t]*");
+	static const std::regex pair(
+		"[ \t]*([^ \t,]+)(?:[ \t]+|[ \t]*,[ \t]*)([^ \t,]+)[ \t]*");
 	const std::string at =
 		"hwstep-lines: (standard input):" + std::to_string(n) + ": ";
 	if (n == 1 && line.rfind("\xEF\xBB\xBF", 0) == 0)
 		line.erase(0, 3);
 	if (!line.empty() && line.back() == '\r')
 		line.pop_back();
-	line = trimmed(line);
-	if (line.empty())
+	std::smatch words;
+	if (std::regex_match(line, empty))
 		return;
-	std::string w[2];
-	hw_word v[2] = {0, 0};
-	if (!pair_of(line, w)) {
+	if (!std::regex_match(line, words, pair)) {
 		o->err += at + "not a pair\n";
 		return;
 	}
-	for (int i = 0; i < 2; i++) {
-		if (w[i].find('\0') != std::string::npos ||
-		    !model_word(w[i].c_str(), &v[i])) {
-			o->err += at + "malformed number `" +
-			          model_quoted(w[i]) + "'\n";
+	hw_word v[2] = {0, 0};
+	for (size_t i = 0; i < 2; i++) {
+		const std::string w = words[i + 1];
+		if (w.find('\0') != std::string::npos ||
+		    !model_word(w.c_str(), &v[i])) {
+			o->err += at + "malformed number `" + model_quoted(w) +
+			          "'\n";
 			return;
 		}
 	}
@@ -83,20 +50,6 @@ void predict_line(std::string line, size_t n, bool swapped, program_result *o)
 	std::snprintf(text, sizeof text, "0x%04x, 0x%04x => %f\n", w1, w0,
 	              model_stepper_value(w1, w0));
 	o->out += text;
-}
-
-program_result predict(const std::string &input, bool swapped)
-{
-	program_result o{0, "", ""};
-	size_t n = 0;
-	for (size_t start = 0; start < input.size();) {
-		const size_t nl =
-			std::min(input.find('\n', start), input.size());
-		predict_line(input.substr(start, nl - start), ++n, swapped, &o);
-		start = nl + 1;
-	}
-	o.status = o.err.empty() ? 0 : 1;
-	return o;
 }
 
 } // namespace
@@ -112,14 +65,16 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data,
 	if (swapped)
 		argv.emplace_back("-s");
 
-	std::FILE *f = std::tmpfile();
-	std::fwrite(input.data(), 1, input.size(), f);
-	std::rewind(f);
-	const program_result got =
-		run_program(HWSTEP_LINES_PATH, argv, collect_output,
-	                    collect_output, fileno(f));
-	std::fclose(f);
-	const program_result want = predict(input, swapped);
-	abort_unless_same(got, want);
+	program_result want{0, "", ""};
+	size_t n = 0;
+	for (size_t start = 0; start < input.size(); n++) {
+		const size_t nl =
+			std::min(input.find('\n', start), input.size());
+		predict_line(input.substr(start, nl - start), n + 1, swapped,
+		             &want);
+		start = nl + 1;
+	}
+	want.status = want.err.empty() ? 0 : 1;
+	abort_unless_same(run_program_on(input, HWSTEP_LINES_PATH, argv), want);
 	return 0;
 }

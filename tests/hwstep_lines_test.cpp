@@ -9,12 +9,11 @@
 
 #include <fcntl.h>
 #include <poll.h>
-#include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
-#include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
@@ -36,7 +35,8 @@ const std::string p = "hwstep-lines: ";
 const std::string in = "(standard input)";
 const std::string usage = "usage: hwstep-lines [-ks] [file ...]\n";
 
-std::string line_n(const std::string &file, int n, const std::string &what)
+// The message about line n of the file.
+std::string at(int n, const std::string &what, const std::string &file = in)
 {
 	return p + file + ":" + std::to_string(n) + ": " + what + "\n";
 }
@@ -44,12 +44,7 @@ std::string line_n(const std::string &file, int n, const std::string &what)
 std::string malformed(int n, const std::string &quoted,
                       const std::string &file = in)
 {
-	return line_n(file, n, "malformed number `" + quoted + "'");
-}
-
-std::string not_a_pair(int n, const std::string &file = in)
-{
-	return line_n(file, n, "not a pair");
+	return at(n, "malformed number `" + quoted + "'", file);
 }
 
 std::string no_file(const std::string &file)
@@ -89,15 +84,9 @@ program_result run(const std::vector<std::string> &args,
                    const std::string &input, int out_fd = collect_output,
                    const std::string &name = "hwstep-lines")
 {
-	std::FILE *f = std::tmpfile();
-	std::fwrite(input.data(), 1, input.size(), f);
-	std::rewind(f);
 	std::vector<std::string> argv{name};
 	argv.insert(argv.end(), args.begin(), args.end());
-	program_result r = run_program(HWSTEP_LINES_PATH, argv, out_fd,
-	                               collect_output, fileno(f));
-	std::fclose(f);
-	return r;
+	return run_program_on(input, HWSTEP_LINES_PATH, argv, out_fd);
 }
 
 TEST_F(HwstepLines, ConvertsAndRefusesLinesAsTheManualSays)
@@ -108,15 +97,17 @@ TEST_F(HwstepLines, ConvertsAndRefusesLinesAsTheManualSays)
 		int status;
 		std::string out;
 		std::string err;
+		std::string name = "hwstep-lines";
 	} cases[] = {
 		// clang-format off
 		// words in the forms that hwstep reads
 		{{}, "1 8000\n", 0, one, ""},
-		{{}, "ffff FFFF\n0X1A 0x0\n+7 -0\n00000000001 8000\n\v1 8000\n", 0,
+		{{}, "ffff FFFF\n0X1A 0x0\n+7 -0\n00000001 8000\n\v1 8000\n", 0,
 		 "0xffff, 0xffff => -0.000687\n0x001a, 0x0000 => 1170.000000\n"
 		 "0x0007, 0x0000 => 315.000000\n" + one + one, ""},
 		// 0.3515625 lies halfway: rounded to even
-		{{}, "0 200\n8000 0\n7fff ffff\n", 0, "0x0000, 0x0200 => 0.351562\n"
+		{{}, "0 200\n8000 0\n7fff ffff\n", 0,
+		 "0x0000, 0x0200 => 0.351562\n"
 		 "0x8000, 0x0000 => -1474560.000000\n"
 		 "0x7fff, 0xffff => 1474559.999313\n", ""},
 		{{"-s"}, "8000 1\n0 8000\n", 0,
@@ -133,15 +124,15 @@ TEST_F(HwstepLines, ConvertsAndRefusesLinesAsTheManualSays)
 		{{}, bom, 0, "", ""},
 
 		// a line that is not a pair is refused before a word is read
-		{{}, "1\n", 1, "", not_a_pair(1)},
-		{{}, "zz\n", 1, "", not_a_pair(1)},
-		{{}, "1 0\n1 8000 zz\n", 1, l45, not_a_pair(2)},
-		{{}, "1,\n", 1, "", not_a_pair(1)},
-		{{}, ",1\n", 1, "", not_a_pair(1)},
-		{{}, "1,,8000\n", 1, "", not_a_pair(1)},
-		{{}, "1, ,8000\n", 1, "", not_a_pair(1)},
-		{{}, "1;8000\n", 1, "", not_a_pair(1)},
-		{{}, "1\v8000\n", 1, "", not_a_pair(1)},
+		{{}, "1\n", 1, "", at(1, "not a pair")},
+		{{}, "zz\n", 1, "", at(1, "not a pair")},
+		{{}, "1 0\n1 8000 zz\n", 1, l45, at(2, "not a pair")},
+		{{}, "1,\n", 1, "", at(1, "not a pair")},
+		{{}, ",1\n", 1, "", at(1, "not a pair")},
+		{{}, "1,,8000\n", 1, "", at(1, "not a pair")},
+		{{}, "1, ,8000\n", 1, "", at(1, "not a pair")},
+		{{}, "1;8000\n", 1, "", at(1, "not a pair")},
+		{{}, "1\v8000\n", 1, "", at(1, "not a pair")},
 
 		// the first malformed word in the line's order, quoted
 		{{}, "zz 0\n", 1, "", malformed(1, "zz")},
@@ -152,23 +143,26 @@ TEST_F(HwstepLines, ConvertsAndRefusesLinesAsTheManualSays)
 		{{}, "10000 0\n", 1, "", malformed(1, "10000")},
 		{{}, "-1 0\n", 1, "", malformed(1, "-1")},
 		{{}, "1 8000\r\r\n", 1, "", malformed(1, "8000\\r")},
-		{{}, "1 0\n" + bom + "1 8000\n", 1, l45, malformed(2, bom + "1")},
-		{{}, std::string("5\0dc 8000\n", 10), 1, "", malformed(1, "5\\000dc")},
+		{{}, "1 0\n" + bom + "1 0\n", 1, l45, malformed(2, bom + "1")},
+		{{}, std::string("5\0dc 0\n", 7), 1, "",
+		 malformed(1, "5\\000dc")},
 		{{}, "3\\1 8000\n", 1, "", malformed(1, "3\\\\1")},
 		{{}, "'2' \"2\"\n", 1, "", malformed(1, "'2'")},
 		{{}, "1 " + zs + "\n", 1, "", malformed(1, zs)},
 		{{}, std::string(100000, '0') + "1 8000\n", 0, one, ""},
 
-		// the first failure ends the run; -k goes on, and fails at the end
-		{{"bad.txt", "pairs.txt"}, "", 1, l45, malformed(2, "zz", "bad.txt")},
+		// the first failure ends the run; -k goes on, and fails at the
+		// end
+		{{"bad.txt", "pairs.txt"}, "", 1, l45,
+		 malformed(2, "zz", "bad.txt")},
 		{{"-k", "bad.txt", "bad.txt"}, "", 1, l45 + l90 + l45 + l90,
 		 malformed(2, "zz", "bad.txt") + malformed(2, "zz", "bad.txt")},
 		{{"-k"}, "1\nzz 0\n1 8000\n", 1, one,
-		 not_a_pair(1) + malformed(2, "zz")},
+		 at(1, "not a pair") + malformed(2, "zz")},
 
 		// files, and standard input read to its end each time
-		{{"pairs.txt", "-", "pairs.txt", "-"}, "1 0\n", 0, both + l45 + both,
-		 ""},
+		{{"pairs.txt", "-", "pairs.txt", "-"}, "1 0\n", 0,
+		 both + l45 + both, ""},
 		{{"missing", "pairs.txt"}, "", 1, "", no_file("missing")},
 		{{"pairs.txt", "missing"}, "", 1, both, no_file("missing")},
 		{{"dir", "pairs.txt"}, "", 1, "", p + "dir: Is a directory\n"},
@@ -176,32 +170,27 @@ TEST_F(HwstepLines, ConvertsAndRefusesLinesAsTheManualSays)
 		 no_file("missing") + p + "dir: Is a directory\n"},
 		{{"a\nb\\"}, "", 1, "", no_file("a\\nb\\\\")},
 
-		// options come before the files; a wrong one, and nothing is read
+		// options come before the files; at a wrong one nothing is read
 		{{"-x"}, "1 8000\n", 1, "", usage},
 		{{"-k", "-x", "pairs.txt"}, "", 1, "", usage},
 		{{"--help"}, "", 1, "", usage},
 		{{"pairs.txt", "-k"}, "", 1, both, no_file("-k")},
 		{{"--", "-k"}, "", 1, "", no_file("-k")},
-		{{"-ks", "-"}, "8000 1\nzz\n", 1, one, not_a_pair(2)},
+		{{"-ks", "-"}, "8000 1\nzz\n", 1, one, at(2, "not a pair")},
+
+		// the program named as started
+		{{"-x"}, "", 1, "", "usage: /opt/bin/conv [-ks] [file ...]\n",
+		 "/opt/bin/conv"},
+		{{}, "q 0\n", 1, "",
+		 "conv: (standard input):1: malformed number `q'\n", "conv"},
 		// clang-format on
 	};
 	for (const auto &c : cases) {
 		SCOPED_TRACE(testing::PrintToString(c.args) + " " +
 		             testing::PrintToString(c.input.substr(0, 40)));
-		EXPECT_EQ(run(c.args, c.input),
+		EXPECT_EQ(run(c.args, c.input, collect_output, c.name),
 		          (program_result{c.status, c.out, c.err}));
 	}
-}
-
-TEST_F(HwstepLines, NamesItselfAsStarted)
-{
-	EXPECT_EQ(run({"-x"}, "", collect_output, "/opt/bin/conv"),
-	          (program_result{1, "",
-	                          "usage: /opt/bin/conv [-ks] [file ...]\n"}));
-	EXPECT_EQ(run({}, "q 0\n", collect_output, "conv"),
-	          (program_result{
-			  1, "",
-			  "conv: (standard input):1: malformed number `q'\n"}));
 }
 
 TEST_F(HwstepLines, WritesEveryFractionAsPrintfDoes)
@@ -228,76 +217,59 @@ TEST_F(HwstepLines, WritesEveryFractionAsPrintfDoes)
 	EXPECT_EQ(r.status, 0);
 	EXPECT_EQ(r.err, "");
 	// The first line that differs, rather than all 393,216.
-	size_t at = 0;
-	while (at < want.size() && at < r.out.size() && want[at] == r.out[at])
-		at++;
-	at = want.rfind('\n', at) + 1;
-	EXPECT_EQ(r.out.substr(at, 64), want.substr(at, 64));
+	const auto differs = std::mismatch(want.begin(), want.end(),
+	                                   r.out.begin(), r.out.end());
+	const size_t from =
+		want.rfind('\n',
+	                   static_cast<size_t>(differs.first - want.begin())) +
+		1;
+	EXPECT_EQ(r.out.substr(from, 64), want.substr(from, 64));
 	EXPECT_EQ(r.out.size(), want.size());
 }
 
-// Writes sent to the descriptor to, and returns what the descriptor from
-// gives then, until it has given size bytes or none come for ten seconds.
-std::string answer(int to, const std::string &sent, int from, size_t size)
+// Writes sent to the descriptor to, and returns the count writes that the
+// sequenced-packet socket from receives then, each as a message of its
+// own, waiting ten seconds at the most for each.
+std::vector<std::string> answer(int to, const std::string &sent, int from,
+                                size_t count)
 {
-	std::string got;
-	if (write(to, sent.data(), sent.size()) !=
-	    static_cast<ssize_t>(sent.size()))
-		return "(not written)";
+	std::vector<std::string> got;
+	char buf[4096];
 	pollfd pfd{from, POLLIN, 0};
-	char buf[256];
-	ssize_t n = 0;
-	while (got.size() < size && poll(&pfd, 1, 10000) == 1 &&
-	       (n = read(from, buf, sizeof buf)) > 0)
-		got.append(buf, static_cast<size_t>(n));
+	ssize_t n = write(to, sent.data(), sent.size());
+	while (n > 0 && got.size() < count && poll(&pfd, 1, 10000) == 1 &&
+	       (n = recv(from, buf, sizeof buf, 0)) > 0)
+		got.emplace_back(buf, static_cast<size_t>(n));
 	return got;
 }
 
-TEST_F(HwstepLines, WritesEachLineAsItsPairComesIn)
+TEST_F(HwstepLines, WritesEachLineAsItsPairComesInAndEachMessageInOneWrite)
 {
-	// Standard input stays open: each line must come out while the program
-	// waits for the next.
+	// Standard input stays open, and standard output and standard error
+	// are one socket that keeps each write apart: each line must come out
+	// while the program waits for the next, the lines before a message
+	// must come before it, and the message in one write.
 	int to[2] = {-1, -1};
 	int from[2] = {-1, -1};
-	ASSERT_TRUE(pipe2(to, O_CLOEXEC) == 0 && pipe2(from, O_CLOEXEC) == 0);
-	const pid_t pid = spawn_program(HWSTEP_LINES_PATH, {"hwstep-lines"},
-	                                to[0], from[1], 2);
+	ASSERT_TRUE(pipe2(to, O_CLOEXEC) == 0 &&
+	            socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0,
+	                       from) == 0);
+	const pid_t pid =
+		spawn_program(HWSTEP_LINES_PATH, {"hwstep-lines", "-k"}, to[0],
+	                      from[1], from[1]);
 	close(to[0]);
 	close(from[1]);
-
-	for (const auto &[sent, want] :
-	     {std::pair<std::string, std::string>{"1 8000\n", one},
-	      {"ffff ffff\r\n", "0xffff, 0xffff => -0.000687\n"},
-	      {"\n8000 0\n", "0x8000, 0x0000 => -1474560.000000\n"}}) {
-		SCOPED_TRACE(sent);
-		EXPECT_EQ(answer(to[1], sent, from[0], want.size()), want);
-	}
+	using writes = std::vector<std::string>;
+	EXPECT_EQ(answer(to[1], "1 8000\n", from[0], 1), writes{one});
+	EXPECT_EQ(answer(to[1], "1 0\nzz 0\n2 0\n", from[0], 3),
+	          (writes{l45, malformed(3, "zz"), l90}));
+	EXPECT_EQ(answer(to[1], "\nffff ffff\r\n", from[0], 1),
+	          writes{"0xffff, 0xffff => -0.000687\n"});
 	close(to[1]);
-	EXPECT_EQ(wait_program(pid), 0);
-	close(from[0]);
-}
-
-TEST_F(HwstepLines, WritesItsLinesBeforeEachMessageInOneWrite)
-{
-	// Standard output and standard error in one sequenced-packet socket,
-	// where each write arrives as a message of its own: the lines before
-	// each message, then the message whole, in the order of the input.
-	int sv[2] = {-1, -1};
-	ASSERT_EQ(socketpair(AF_UNIX, SOCK_SEQPACKET, 0, sv), 0);
-	const pid_t pid = spawn_program(
-		HWSTEP_LINES_PATH, {"hwstep-lines", "-k", "bad.txt", "missing"},
-		-1, sv[1], sv[1]);
-	close(sv[1]);
 	EXPECT_EQ(wait_program(pid), 1);
-	std::vector<std::string> writes;
-	char buf[4096];
-	ssize_t n = 0;
-	while ((n = recv(sv[0], buf, sizeof buf, MSG_DONTWAIT)) > 0)
-		writes.emplace_back(buf, static_cast<size_t>(n));
-	close(sv[0]);
-	EXPECT_EQ(writes,
-	          (std::vector<std::string>{l45, malformed(2, "zz", "bad.txt"),
-	                                    l90, no_file("missing")}));
+	char rest[64];
+	EXPECT_EQ(recv(from[0], rest, sizeof rest, MSG_DONTWAIT), 0);
+	close(from[0]);
 }
 
 TEST_F(HwstepLines, ReportsAFailedWriteAndStops)
@@ -309,13 +281,11 @@ TEST_F(HwstepLines, ReportsAFailedWriteAndStops)
 	std::string many;
 	for (int i = 0; i < 20000; i++)
 		many += "1 0\n";
-	const failing_outputs outputs;
-	ASSERT_TRUE(outputs.opened());
-
-	for (const auto &c : outputs.all()) {
-		for (const std::string &input :
-		     {std::string("1 0\n"), many, std::string("1 0\nzz 0\n"),
-		      many + "zz 0\n"}) {
+	const std::string inputs[] = {"1 0\n", many, "1 0\nzz 0\n",
+	                              many + "zz 0\n"};
+	for (const auto &c : failing_outputs()) {
+		ASSERT_NE(c.fd, -1) << c.what;
+		for (const auto &input : inputs) {
 			for (const auto &args :
 			     {std::vector<std::string>{},
 			      std::vector<std::string>{"-k"}}) {
@@ -357,26 +327,23 @@ TEST_F(HwstepLines, ReportsALineTooLongForItsMemory)
 	// A line of 64 MiB of null bytes, in a file with holes, read with 64
 	// MiB of address space; the line after it is read with -k.
 	std::FILE *f = std::tmpfile();
-	ASSERT_NE(f, nullptr);
-	ASSERT_EQ(ftruncate(fileno(f), 64 << 20), 0);
-	ASSERT_EQ(std::fseek(f, 0, SEEK_END), 0);
+	ASSERT_TRUE(f != nullptr && ftruncate(fileno(f), 64 << 20) == 0);
+	std::fseek(f, 0, SEEK_END);
 	std::fputs("\n1 8000\n", f);
 	std::fflush(f);
-	const std::string limited = "ulimit -v 65536 && exec \"$0\" \"$@\"";
+	const std::string head =
+		std::string(HWSTEP_LINES_PATH) + ": (standard input):1: ";
 	for (const auto &[arg, out] :
 	     {std::pair<std::string, std::string>{"-", ""}, {"-k", one}}) {
-		SCOPED_TRACE(arg);
 		std::rewind(f);
 		const program_result r = run_program(
 			"/bin/sh",
-			{"sh", "-c", limited, HWSTEP_LINES_PATH, arg},
+			{"sh", "-c", "ulimit -v 65536 && exec \"$0\" \"$@\"",
+		         HWSTEP_LINES_PATH, arg},
 			collect_output, collect_output, fileno(f));
 		EXPECT_TRUE(r.status == 1 && r.out == out &&
-		            is_reason(r.err,
-		                      std::string(HWSTEP_LINES_PATH) +
-		                              ": (standard input):1: ",
-		                      ENOMEM))
-			<< testing::PrintToString(r);
+		            is_reason(r.err, head, ENOMEM))
+			<< arg << ": " << testing::PrintToString(r);
 	}
 	std::fclose(f);
 #endif

@@ -117,6 +117,21 @@ inline program_result run_program(const char *path,
 	return {status, read_whole(out), read_whole(err)};
 }
 
+// Runs the program as run_program does, with the text input on its
+// standard input.
+inline program_result run_program_on(const std::string &input, const char *path,
+                                     const std::vector<std::string> &argv,
+                                     int out_fd = collect_output)
+{
+	std::FILE *in = std::tmpfile();
+	std::fwrite(input.data(), 1, input.size(), in);
+	std::rewind(in);
+	program_result r =
+		run_program(path, argv, out_fd, collect_output, fileno(in));
+	std::fclose(in);
+	return r;
+}
+
 // What run gives where standard output is a file that may grow to limit
 // bytes, as a file size limit allows where its signal is ignored: a disk
 // that fills up.  run is called with the file's descriptor, and what
@@ -146,79 +161,50 @@ inline bool is_reason(const std::string &text, const std::string &head, int e)
 	       (e == ENOMEM && text == head + "Out of memory\n");
 }
 
-// Outputs to which every write fails, each with the error it gives, open
-// while this lasts: a full disk, a closed output, a terminal whose other
-// side has hung up, one open for reading only, and a pipe whose reader has
-// gone, with SIGPIPE ignored, which a program started inherits.
-class failing_outputs {
-      public:
-	struct output {
-		const char *what;
-		int fd;
-		int error;
-	};
+// An output to which every write fails, and the error it gives.
+struct failing_output {
+	const char *what;
+	int fd;
+	int error;
+};
 
-	failing_outputs()
-	{
+// Opens a pseudo-terminal, its master side into *master, and returns its
+// terminal side opened with the access mode given.  Once the master is
+// closed, every write to the terminal fails as after a hang-up.
+inline int open_terminal(int mode, int *master)
+{
+	*master = posix_openpt(O_RDWR | O_NOCTTY);
+	if (*master < 0 || grantpt(*master) != 0 || unlockpt(*master) != 0)
+		return -1;
+	const char *name = ptsname(*master);
+	return name != nullptr ? open(name, mode | O_NOCTTY) : -1;
+}
+
+// A full disk, a closed output, a terminal whose other side has hung up,
+// one open for reading only, and a pipe whose reader has gone, SIGPIPE
+// being ignored, which a program started inherits.  From the first call on
+// they stay open, and SIGPIPE ignored; fd is -1 where one did not open.
+inline const std::vector<failing_output> &failing_outputs()
+{
+	static const std::vector<failing_output> outputs = [] {
+		int pipe_fds[2] = {-1, -1};
 		if (pipe(pipe_fds) == 0)
 			close(pipe_fds[0]);
-		full = open("/dev/full", O_WRONLY);
-		tty = open_terminal(O_RDWR);
+		int master = -1;
+		const int tty = open_terminal(O_RDWR, &master);
 		close(master);
-		read_only_tty = open_terminal(O_RDONLY);
-		old_pipe_handler = std::signal(SIGPIPE, SIG_IGN);
-	}
-
-	~failing_outputs()
-	{
-		std::signal(SIGPIPE, old_pipe_handler);
-		for (const int fd :
-		     {full, tty, read_only_tty, master, pipe_fds[1]})
-			close(fd);
-	}
-
-	failing_outputs(const failing_outputs &) = delete;
-	failing_outputs &operator=(const failing_outputs &) = delete;
-	failing_outputs(failing_outputs &&) = delete;
-	failing_outputs &operator=(failing_outputs &&) = delete;
-
-	bool opened() const
-	{
-		return pipe_fds[1] >= 0 && full >= 0 && tty >= 0 &&
-		       read_only_tty >= 0;
-	}
-
-	std::vector<output> all() const
-	{
-		return {{"full disk", full, ENOSPC},
-		        {"closed output", closed_output, EBADF},
-		        {"dead terminal", tty, EIO},
-		        {"terminal open for reading only", read_only_tty,
+		const int read_only_tty = open_terminal(O_RDONLY, &master);
+		std::signal(SIGPIPE, SIG_IGN);
+		return std::vector<failing_output>{
+			{"full disk", open("/dev/full", O_WRONLY), ENOSPC},
+			{"closed output", closed_output, EBADF},
+			{"dead terminal", tty, EIO},
+			{"terminal open for reading only", read_only_tty,
 		         EBADF},
-		        {"pipe without reader", pipe_fds[1], EPIPE}};
-	}
-
-      private:
-	// Opens a pseudo-terminal, its master side into master, and returns
-	// its terminal side opened with the access mode given.  Once the
-	// master is closed, every write to the terminal fails as it does once
-	// the other side has hung up.
-	int open_terminal(int mode)
-	{
-		master = posix_openpt(O_RDWR | O_NOCTTY);
-		if (master < 0 || grantpt(master) != 0 || unlockpt(master) != 0)
-			return -1;
-		const char *name = ptsname(master);
-		return name != nullptr ? open(name, mode | O_NOCTTY) : -1;
-	}
-
-	int pipe_fds[2] = {-1, -1};
-	int full = -1;
-	int master = -1;
-	int tty = -1;
-	int read_only_tty = -1;
-	void (*old_pipe_handler)(int) = SIG_DFL;
-};
+			{"pipe without reader", pipe_fds[1], EPIPE}};
+	}();
+	return outputs;
+}
 
 // For a fuzz target: aborts, saying how, where a run did not give what the
 // model predicts.
