@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
-# Times hwstep and hwstep-lines side by side with the floor that every program pays to start
-# (an empty C program given the same arguments), for one pair and for 50,000
-# random pairs, and prints the ratios against their targets.
+# Times hwstep and hwstep-lines side by side with the floor that every
+# program pays to start (an empty C program given the same arguments) and
+# with programs that do the same work, and prints the ratios against their
+# targets.
 #
 # - one pair: the release build against an empty dynamically linked C
 #   program, and the static musl build against an empty static musl C
