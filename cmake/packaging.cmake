@@ -1,6 +1,7 @@
-# Debian packages, made by cpack: hwstep, the programs and their manuals,
-# and hwstep-dev, the library, its header, its CMake and pkg-config files,
-# and the example program that uses it.
+# Debian packages, made by cpack: hwstep, the converters and their manuals;
+# hwstep-modbus, the reader of a device and its manual, which alone needs
+# libmodbus; and hwstep-dev, the library, its header, its CMake and
+# pkg-config files.
 # With HWSTEP_DEBIAN the install is laid out as Debian asks: the manual
 # compressed, and each package's folder under share/doc holding the licence
 # as a machine-readable copyright file and the project's changelog.
@@ -43,7 +44,7 @@ License: Expat
  ${licence}
 ")
 
-	foreach(file hwstep.1 hwstep-lines.1 changelog)
+	foreach(file hwstep.1 hwstep-lines.1 hwstep-modbus.1 changelog)
 		execute_process(COMMAND gzip -9nkf ${file}
 			WORKING_DIRECTORY ${PROJECT_BINARY_DIR}
 			COMMAND_ERROR_IS_FATAL ANY)
@@ -51,10 +52,14 @@ License: Expat
 	# Stripped as Debian's own tools strip: without the sections that
 	# hold nothing but the compiler's name.
 	set(strip ${CMAKE_STRIP} --remove-section=.comment --remove-section=.note)
-	foreach(program hwstep hwstep-lines)
+	foreach(program ${programs})
+		set(component program)
+		if(program STREQUAL hwstep-modbus)
+			set(component modbus)
+		endif()
 		install(CODE "execute_process(COMMAND ${strip}
 			\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_BINDIR}/${program}
-			COMMAND_ERROR_IS_FATAL ANY)" COMPONENT program)
+			COMMAND_ERROR_IS_FATAL ANY)" COMPONENT ${component})
 	endforeach()
 	install(CODE "execute_process(COMMAND ${strip} --strip-debug
 		\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_LIBDIR}/libhw_decode.a
@@ -67,15 +72,22 @@ License: Expat
 		COMPONENT program)
 	install(FILES ${docs} DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/hwstep-dev
 		COMPONENT dev)
-	set(examples ${CMAKE_INSTALL_DATAROOTDIR}/doc/hwstep-dev/examples)
+	if(TARGET hwstep-modbus)
+		install(FILES ${PROJECT_BINARY_DIR}/hwstep-modbus.1.gz
+			DESTINATION ${CMAKE_INSTALL_MANDIR}/man1 COMPONENT modbus)
+		install(FILES ${docs}
+			DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/hwstep-modbus
+			COMPONENT modbus)
+	endif()
 else()
 	install(FILES ${PROJECT_BINARY_DIR}/hwstep.1
 		${PROJECT_BINARY_DIR}/hwstep-lines.1
 		DESTINATION ${CMAKE_INSTALL_MANDIR}/man1 COMPONENT program)
-	set(examples ${CMAKE_INSTALL_DOCDIR}/examples)
+	if(TARGET hwstep-modbus)
+		install(FILES ${PROJECT_BINARY_DIR}/hwstep-modbus.1
+			DESTINATION ${CMAKE_INSTALL_MANDIR}/man1 COMPONENT modbus)
+	endif()
 endif()
-install(FILES ${PROJECT_SOURCE_DIR}/examples/position.cpp
-	DESTINATION ${examples} COMPONENT dev)
 
 set(CPACK_PACKAGE_NAME hwstep)
 # Each package gives its own summary, the first line of its description.
@@ -83,6 +95,9 @@ set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "")
 set(CPACK_PACKAGE_CONTACT "${HWSTEP_MAINTAINER}")
 set(CPACK_DEB_COMPONENT_INSTALL ON)
 set(CPACK_COMPONENTS_ALL program dev)
+if(TARGET hwstep-modbus)
+	list(APPEND CPACK_COMPONENTS_ALL modbus)
+endif()
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 # Installed under DESTDIR, so that what is installed sees the real prefix.
 set(CPACK_SET_DESTDIR ON)
@@ -102,6 +117,11 @@ set(CPACK_DEBIAN_DEV_PACKAGE_SECTION libdevel)
 set(CPACK_DEBIAN_DEV_DESCRIPTION "Word decoding library and header of hwstep
 The static library hw_decode, its header, a CMake package and a pkg-config
 file: the reading of a 16-bit word from hexadecimal text, and the exact
-stepper value of a high word and a low word; and an example program that
-reads a Modbus device with it.")
+stepper value of a high word and a low word.")
+set(CPACK_DEBIAN_MODBUS_PACKAGE_NAME hwstep-modbus)
+set(CPACK_DEBIAN_MODBUS_DESCRIPTION "Read stepper positions from a Modbus device
+hwstep-modbus reads pairs of 16-bit registers, a high word and a low word
+that form a signed 32-bit count, from a Modbus device over TCP or a serial
+line (RTU), once or as a watch at a steady pace, and prints for each pair
+the two words and the stepper value, count * 45 / 65536, as hwstep does.")
 include(CPack)

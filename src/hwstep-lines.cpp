@@ -59,7 +59,7 @@ static void begin_message(const char *name)
 {
 	write_out();
 	fprintf(stderr, "%s: ", progname);
-	put_quoted(name, strlen(name), stderr);
+	put_quoted_short(name, strlen(name), stderr);
 }
 
 // Ends a message: the run stops there unless it is to keep going.
@@ -89,7 +89,7 @@ static void malformed(const char *name, long long n, const char *t, size_t len)
 {
 	begin_message(name);
 	fprintf(stderr, ":%lld: malformed number `", n);
-	put_quoted(t, len, stderr);
+	put_quoted_short(t, len, stderr);
 	fputs("'\n", stderr);
 	end_message();
 }
@@ -293,7 +293,7 @@ int main(int argc, char *argv[])
 	static char errbuf[BUFSIZ];
 	int c = 0;
 
-	progname = argv[0] != nullptr ? argv[0] : "hwstep-lines";
+	progname = quoted_name(argv[0], "hwstep-lines");
 	setvbuf(stderr, errbuf, _IOFBF, sizeof errbuf);
 	// Options come before the files, in every C library: "+" asks GNU's
 	// getopt for that, and the others stop at the first file anyway.

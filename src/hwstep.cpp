@@ -46,7 +46,7 @@ static void flush_output(const char *progname)
 
 int main(int argc, char *argv[])
 {
-	const char *progname = argv[0] != nullptr ? argv[0] : "try";
+	const char *progname = quoted_name(argv[0], "try");
 
 	if (argc <= 1 || argc % 2 != 1) {
 		fprintf(stderr, "usage: %s highword lowword ...\n", progname);

@@ -148,7 +148,9 @@ TEST_F(HwstepLines, ConvertsAndRefusesLinesAsTheManualSays)
 		 malformed(1, "5\\000dc")},
 		{{}, "3\\1 8000\n", 1, "", malformed(1, "3\\\\1")},
 		{{}, "'2' \"2\"\n", 1, "", malformed(1, "'2'")},
-		{{}, "1 " + zs + "\n", 1, "", malformed(1, zs)},
+		{{}, "1 " + zs + "\n", 1, "", malformed(1, zs.substr(0, 80) + "...")},
+		{{}, "1 \1" + zs + "\n", 1, "",
+		 malformed(1, "\\001" + zs.substr(0, 79) + "...")},
 		{{}, std::string(100000, '0') + "1 8000\n", 0, one, ""},
 
 		// the first failure ends the run; -k goes on, and fails at the
@@ -183,6 +185,8 @@ TEST_F(HwstepLines, ConvertsAndRefusesLinesAsTheManualSays)
 		 "/opt/bin/conv"},
 		{{}, "q 0\n", 1, "",
 		 "conv: (standard input):1: malformed number `q'\n", "conv"},
+		{{"-x"}, "", 1, "", "usage: a\\nb\\\\ [-ks] [file ...]\n",
+		 "a\nb\\"},
 		// clang-format on
 	};
 	for (const auto &c : cases) {

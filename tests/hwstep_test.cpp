@@ -127,6 +127,9 @@ TEST(Hwstep, NamesItselfAsStarted)
 			1, "", "usage: /opt/bin/conv highword lowword ...\n"}));
 	EXPECT_EQ(run_argv({"conv", "q", "0"}),
 	          (program_result{1, "", "conv: malformed number `q'\n"}));
+	// one line, whatever the name
+	EXPECT_EQ(run_argv({"a\nb\\", "q", "0"}),
+	          (program_result{1, "", "a\\nb\\\\: malformed number `q'\n"}));
 }
 
 TEST(Hwstep, SurvivesAnEmptyArgumentVector)

@@ -2,10 +2,7 @@
 # builds and runs a consumer of the library twice: as a separate CMake project
 # that finds it with find_package, at a language level below the one that the
 # library's header needs, and with nothing but the compiler and pkg-config.
-# Programs built for another processor run under the emulator.  Last, for
-# this processor and where libmodbus is installed, it builds the example
-# program that reads a device, as its first lines build it, for the device
-# tests to run.
+# Programs built for another processor run under the emulator.
 file(REMOVE_RECURSE ${work})
 set(prefix ${work}/prefix)
 
@@ -26,9 +23,12 @@ endfunction()
 
 run(${CMAKE_COMMAND} --install ${build} --prefix ${prefix})
 set(pcdir ${prefix}/${libdir}/pkgconfig)
-foreach(f bin/hwstep bin/hwstep-lines share/man/man1/hwstep.1
-		share/man/man1/hwstep-lines.1 share/doc/hwstep/examples/position.cpp
-		include/hw_decode.hpp
+set(installed bin/hwstep bin/hwstep-lines share/man/man1/hwstep.1
+	share/man/man1/hwstep-lines.1)
+if(modbus)
+	list(APPEND installed bin/hwstep-modbus share/man/man1/hwstep-modbus.1)
+endif()
+foreach(f ${installed} include/hw_decode.hpp
 		${libdir}/libhw_decode.a
 		${libdir}/cmake/hw_decode/hw_decodeConfig.cmake
 		${libdir}/cmake/hw_decode/hw_decodeConfigVersion.cmake
@@ -63,14 +63,4 @@ run(${compiler} ${cxx_flags} ${consumer}/main.cpp ${pc_flags}
 run(${emulator} ${work}/consumer-pc ffff ffff)
 expect("consumer built with pkg-config" "-0.0006866455\n")
 
-execute_process(COMMAND ${CMAKE_COMMAND} -E env PKG_CONFIG_PATH=${pcdir}
-	${pkg_config} --cflags --libs hw_decode libmodbus
-	RESULT_VARIABLE rc OUTPUT_VARIABLE out ERROR_QUIET)
-if(emulator OR NOT rc EQUAL 0)
-	message(STATUS "the example program for a device is not built")
-else()
-	separate_arguments(pc_flags UNIX_COMMAND "${out}")
-	run(${compiler} ${cxx_flags} -Wall -Wextra -Wconversion -Werror
-		${example} ${pc_flags} -o ${work}/position)
-endif()
 message(STATUS "installed and found: ${prefix}")

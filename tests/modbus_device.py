@@ -1,8 +1,10 @@
 #!/usr/bin/python3
 # SPDX-License-Identifier: MIT
-"""A Modbus device for the tests and the benchmark: unit 1 with 16 holding
-registers (addresses 0 to 15), served by TCP on the loopback and, given a
-serial port, by RTU, both from the same registers.
+"""A Modbus device for the tests and the benchmark: units 1 and 247, the
+same device under both numbers, with 16 holding registers (addresses 0 to
+15) and 16 input registers that hold 0x0000, 0x1111, ... 0xffff, served by
+TCP on the loopback and, given a serial port, by RTU, both from the same
+registers.
 
 It prints the TCP port once both listen, appends a line to the log for every
 read that it answers (the time, then the words in hexadecimal), and stops on
@@ -10,11 +12,15 @@ SIGTERM or SIGINT.  Requests for another unit get no answer.  SIGUSR1
 toggles silence, as of a device whose cable is pulled; SIGUSR2 toggles
 short answers, which leave out the last register asked for; SIGHUP toggles
 whether the next answer comes 1.3 seconds late, later than a reader waits,
-the device doing nothing else meanwhile.  It takes each of these signals
+the device doing nothing else meanwhile, with each of its words inverted,
+so that a reader that takes it for a later request's shows it.  It takes each of these signals
 with a line on standard output, so that two sent one after the other are
 both taken.
 
-usage: modbus_device.py [--port PORT] [--rtu SERIAL] [--log FILE]
+usage: modbus_device.py [--port PORT] [--rtu SERIAL] [--log FILE] [WORD ...]
+
+The holding registers start with the words given, in hexadecimal, the rest
+at 0.
 """
 import argparse
 import asyncio
@@ -30,8 +36,8 @@ from pymodbus.transaction import ModbusRtuFramer
 
 
 class Registers(ModbusSequentialDataBlock):
-    def __init__(self, log):
-        super().__init__(0, [0] * 16)
+    def __init__(self, log, words):
+        super().__init__(0, (words + [0] * 16)[:16])
         self.log = log
 
     def getValues(self, address, count=1):
@@ -60,14 +66,18 @@ async def serve(args):
     # The servers log every closed connection and every refused request.
     logging.getLogger("pymodbus").setLevel(logging.CRITICAL)
     log = open(args.log, "a", encoding="ascii") if args.log else None
-    units = Units(slaves={1: ModbusSlaveContext(hr=Registers(log),
-                                                zero_mode=True)},
-                  single=False)
+    device = ModbusSlaveContext(
+        hr=Registers(log, [int(w, 16) for w in args.words]),
+        ir=ModbusSequentialDataBlock(0, [0x1111 * i for i in range(16)]),
+        zero_mode=True)
+    units = Units(slaves={1: device, 247: device}, single=False)
     def answer(response):
         if units.short and getattr(response, "registers", None):
             response.registers = response.registers[:-1]
         if units.late:
             units.late = False
+            if getattr(response, "registers", None):
+                response.registers = [w ^ 0xFFFF for w in response.registers]
             time.sleep(1.3)
         return response, False
     tcp = ModbusTcpServer(units, address=("127.0.0.1", args.port),
@@ -110,4 +120,5 @@ parser = argparse.ArgumentParser()
 parser.add_argument("--port", type=int, default=0)
 parser.add_argument("--rtu")
 parser.add_argument("--log")
+parser.add_argument("words", nargs="*")
 asyncio.run(serve(parser.parse_args()))

@@ -5,12 +5,14 @@
 # that developers use:
 #   hwstep-VERSION.tar.gz          the source of the commit checked out
 #   hwstep_VERSION_ARCH.deb        the Debian packages (the package preset),
-#   hwstep-dev_VERSION_ARCH.deb    ARCH being this machine's (amd64 on a PC)
+#   hwstep-modbus_VERSION_ARCH.deb ARCH being this machine's (amd64 on a PC)
+#   hwstep-dev_VERSION_ARCH.deb
 #   hwstep-VERSION-ARCH-linux      the static executables of each processor
 #   hwstep-lines-VERSION-ARCH-linux  family
 #   LICENSE                        the licence, which goes with every copy
 #   hwstep.1, hwstep.1.txt         the manuals, as pages and as plain text
 #   hwstep-lines.1, hwstep-lines.1.txt
+#   hwstep-modbus.1, hwstep-modbus.1.txt
 #   SHA256SUMS                     for sha256sum -c
 # The same commit gives the same bytes, wherever and whenever it is built.
 # Run from an unpacked source tarball, which has no git, it makes all but
@@ -46,6 +48,7 @@ need file file
 need readelf binutils
 need groff groff-base
 need /usr/src/googletest googletest
+need /usr/include/modbus/modbus.h libmodbus-dev
 [ ! -e .git ] || need git git
 if [ ${#missing[@]} -gt 0 ]; then
 	echo "release.sh: as root, or with sudo: apt-get install ${missing[*]}" >&2
@@ -59,6 +62,9 @@ if [ -e .git ]; then
 	fi
 fi
 
+# hwstep-modbus is published as its package alone: the static builds have
+# no libmodbus of their own yet.
+echo "release.sh: hwstep-modbus is not built static yet; its package is made" >&2
 for board in $boards; do
 	cmake --preset "${board%%:*}" >/dev/null
 	cmake --build --preset "${board%%:*}" --target hwstep hwstep-lines
@@ -75,7 +81,7 @@ if [ -e .git ]; then
 	files+=("hwstep-$version.tar.gz")
 	git archive --prefix="hwstep-$version/" -o "$dist/${files[-1]}" HEAD
 fi
-for deb in hwstep hwstep-dev; do
+for deb in hwstep hwstep-modbus hwstep-dev; do
 	files+=("${deb}_${version}_$arch.deb")
 	cp "build/package/${files[-1]}" "$dist/"
 done
@@ -96,7 +102,7 @@ done
 # plain text for a machine without a formatter.
 files+=(LICENSE)
 cp LICENSE "$dist/"
-for page in hwstep.1 hwstep-lines.1; do
+for page in hwstep.1 hwstep-lines.1 hwstep-modbus.1; do
 	files+=("$page" "$page.txt")
 	cp "build/package/$page" "$dist/"
 	groff -mandoc -Tutf8 -P-cbou "build/package/$page" >"$dist/$page.txt"
