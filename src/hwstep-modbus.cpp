@@ -9,11 +9,11 @@
 // C library headers and libmodbus only.
 #include <errno.h>
 #include <fcntl.h>
+#include <math.h>
 #include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
-#include <stdarg.h>
 #include <stdint.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -108,7 +108,7 @@ static long seconds(const char *text)
 	const double s = strtod(text, nullptr);
 	if (s < 0.001 || s > 60)
 		bad_value('o', text, what);
-	return static_cast<long>(s * 1e6 + 0.5);
+	return lround(s * 1e6);
 }
 
 // The rates that libmodbus sets a serial line to; it takes any other for
@@ -118,29 +118,37 @@ static const long rates[] = {
 	38400,   57600,   115200,  230400,  460800,  500000,  576000, 921600,
 	1000000, 1152000, 1500000, 2500000, 3000000, 3500000, 4000000};
 
-// Checks the options' values against each other and against the place,
-// saying what is allowed of the first that is wrong.
-static void check_options(const char *text[128])
+// The values of the options, as given, by their letters.
+static const char *texts[128];
+
+static const char *given(int c)
 {
-	if (text['a'] != nullptr) {
+	return texts[c];
+}
+
+// Checks the values of the options that say what to read, saying what is
+// allowed of the first that is wrong.
+static void check_request_options()
+{
+	if (given('a') != nullptr) {
 		const char *what =
 			serial ? "not a unit from 1 to 247 on a serial line"
 			       : "not a unit from 0 to 247, or 255";
 		unit = static_cast<long>(
-			number('a', text['a'], serial ? 1 : 0, 255, what));
+			number('a', given('a'), serial ? 1 : 0, 255, what));
 		if (unit > 247 && (serial || unit < 255))
-			bad_value('a', text['a'], what);
+			bad_value('a', given('a'), what);
 	}
-	if (text['t'] != nullptr)
+	if (given('t') != nullptr)
 		table = static_cast<long>(
-			number('t', text['t'], 3, 4,
+			number('t', given('t'), 3, 4,
 		               "not a table: 3 (input registers) or 4 (holding "
 		               "registers)"));
-	if (text['c'] != nullptr)
-		pairs = static_cast<long>(number('c', text['c'], 1, 62,
+	if (given('c') != nullptr)
+		pairs = static_cast<long>(number('c', given('c'), 1, 62,
 		                                 "not a number of pairs from 1 "
 		                                 "to 62"));
-	if (text['r'] != nullptr) {
+	if (given('r') != nullptr) {
 		char what[96];
 		const long first = from_zero ? 0 : 1;
 		const long last = first + 65536 - 2 * pairs;
@@ -149,30 +157,36 @@ static void check_options(const char *text[128])
 		         "registers",
 		         first, last, 2 * pairs);
 		reference = static_cast<long>(
-			number('r', text['r'], first, last, what));
+			number('r', given('r'), first, last, what));
 	} else if (from_zero) {
 		reference = 0;
 	}
-	if (text['n'] != nullptr)
-		readings = number('n', text['n'], 1, INT64_MAX,
+	if (given('n') != nullptr)
+		readings = number('n', given('n'), 1, INT64_MAX,
 		                  "not a number of readings, 1 or more");
-	else if (text['l'] == nullptr)
+	else if (given('l') == nullptr)
 		readings = 1;
-	if (text['o'] != nullptr)
-		timeout_us = seconds(text['o']);
-	if (text['l'] != nullptr)
-		interval_ms = number('l', text['l'], 1, INT32_MAX,
+	if (given('o') != nullptr)
+		timeout_us = seconds(given('o'));
+	if (given('l') != nullptr)
+		interval_ms = number('l', given('l'), 1, INT32_MAX,
 		                     "not a number of milliseconds from 1 to "
 		                     "2147483647");
-	if (text['p'] != nullptr) {
+}
+
+// Checks the values of the options that say where the device is, and how
+// to reach it.
+static void check_device_options()
+{
+	if (given('p') != nullptr) {
 		// The number as read, leading zeros and all gone.
 		static char digits[8];
 		snprintf(digits, sizeof digits, "%lld",
-		         number('p', text['p'], 1, 65535,
+		         number('p', given('p'), 1, 65535,
 		                "not a port from 1 to 65535"));
 		port = digits;
 	}
-	if (text['b'] != nullptr) {
+	if (given('b') != nullptr) {
 		char what[256] = "not a rate that libmodbus sets a line to:";
 		for (const long r : rates)
 			snprintf(what + strlen(what),
@@ -182,27 +196,27 @@ static void check_options(const char *text[128])
 			                        : ",",
 			         r);
 		baud = static_cast<long>(
-			number('b', text['b'], 1, 4000000, what));
+			number('b', given('b'), 1, 4000000, what));
 		bool known = false;
 		for (const long r : rates)
 			known = known || r == baud;
 		if (!known)
-			bad_value('b', text['b'], what);
+			bad_value('b', given('b'), what);
 	}
-	if (text['P'] != nullptr) {
-		if (strcmp(text['P'], "none") == 0)
+	if (given('P') != nullptr) {
+		if (strcmp(given('P'), "none") == 0)
 			parity = 'N';
-		else if (strcmp(text['P'], "even") == 0)
+		else if (strcmp(given('P'), "even") == 0)
 			parity = 'E';
-		else if (strcmp(text['P'], "odd") == 0)
+		else if (strcmp(given('P'), "odd") == 0)
 			parity = 'O';
 		else
-			bad_value('P', text['P'],
+			bad_value('P', given('P'),
 			          "not a parity: none, even or odd");
 	}
-	if (text['S'] != nullptr)
+	if (given('S') != nullptr)
 		stop_bits = static_cast<long>(
-			number('S', text['S'], 1, 2,
+			number('S', given('S'), 1, 2,
 		               "not a number of stop bits: 1 or 2"));
 }
 
@@ -235,22 +249,16 @@ static char *stamp_from_time(char *p, const timespec &t)
 
 // Writes a message about the place, with the reading's time first under
 // -T, in one write.
-static void message(const timespec &when, const char *fmt, ...)
+static void message(const timespec &when, const char *text)
 {
-	char stamp[32];
-	va_list ap;
-
 	if (stamped) {
+		char stamp[32];
 		*stamp_from_time(stamp, when) = '\0';
 		fputs(stamp, stderr);
 	}
 	fprintf(stderr, "%s: ", progname);
 	put_quoted_short(place, strlen(place), stderr);
-	fputs(": ", stderr);
-	va_start(ap, fmt);
-	vfprintf(stderr, fmt, ap);
-	va_end(ap);
-	fputc('\n', stderr);
+	fprintf(stderr, ": %s\n", text);
 	fflush(stderr);
 }
 
@@ -427,8 +435,33 @@ static int status_of(int e)
 	return is_exception(e) && e != EMBXGPATH && e != EMBXGTAR ? 3 : 2;
 }
 
-// Makes one reading into words, its time into *when; returns 0, or the
-// status of the failure with its reason in reason.
+// Says why the request failed by the error e, and leaves the connection
+// so that no late answer reaches a later request: over TCP, closed unless
+// the device answered with an exception; on a serial line, to be drained,
+// and closed only where the port itself failed.  Returns the status.
+static int request_failed(int e)
+{
+	const auto n = static_cast<size_t>(request_name(reason, sizeof reason));
+
+	if (e == ETIMEDOUT)
+		snprintf(reason + n, sizeof reason - n,
+		         ": no answer within %g s", timeout_s());
+	else
+		snprintf(reason + n, sizeof reason - n, ": %s",
+		         modbus_strerror(e));
+	if (is_exception(e)) {
+		used = true;
+		return status_of(e);
+	}
+	if (!serial || (e != ETIMEDOUT && e < MODBUS_ENOBASE))
+		disconnect();
+	else
+		dirty = true;
+	return 2;
+}
+
+// Makes one reading into words, the time its request was sent into *when;
+// returns 0, or the status of the failure with its reason in reason.
 static int read_device(uint16_t *words, timespec *when)
 {
 	const int address = static_cast<int>(reference - (from_zero ? 0 : 1));
@@ -436,15 +469,16 @@ static int read_device(uint16_t *words, timespec *when)
 
 	for (;;) {
 		const bool idle = connected && used;
+		clock_gettime(CLOCK_REALTIME, when);
 		if (!connected) {
 			if (!(serial ? open_line() : connect_host()))
 				return 2;
 			connected = true;
 			used = false;
+			clock_gettime(CLOCK_REALTIME, when);
 		}
 		if (serial)
 			tcflush(modbus_get_socket(ctx), TCIFLUSH);
-		clock_gettime(CLOCK_REALTIME, when);
 		const int rc = table == 4 ? modbus_read_registers(ctx, address,
 		                                                  count, words)
 		                          : modbus_read_input_registers(
@@ -456,29 +490,9 @@ static int read_device(uint16_t *words, timespec *when)
 		const int e = rc < 0 ? errno : EMBBADDATA;
 		// A device may close a connection that stays idle: the
 		// request goes once more on a new one.
-		if (!serial && idle && (e == ECONNRESET || e == EPIPE)) {
-			disconnect();
-			continue;
-		}
-		const int n = request_name(reason, sizeof reason);
-		if (e == ETIMEDOUT)
-			snprintf(reason + n, sizeof reason - n,
-			         ": no answer within %g s", timeout_s());
-		else
-			snprintf(reason + n, sizeof reason - n, ": %s",
-			         modbus_strerror(e));
-		if (is_exception(e)) {
-			used = true;
-			return status_of(e);
-		}
-		// Over TCP, a late answer must not reach a later request; on a
-		// serial line, it is drained before the next one, and the line
-		// closed only where the port itself failed.
-		if (!serial || (e != ETIMEDOUT && e < MODBUS_ENOBASE))
-			disconnect();
-		else
-			dirty = true;
-		return 2;
+		if (serial || !idle || (e != ECONNRESET && e != EPIPE))
+			return request_failed(e);
+		disconnect();
 	}
 }
 
@@ -513,15 +527,12 @@ static void print_reading(const uint16_t *words, const timespec &when)
 	write_all(out, static_cast<size_t>(p - out));
 }
 
-int main(int argc, char *argv[])
+// Reads the options and the operand, and checks them all before anything
+// is opened.
+static void read_options(int argc, char *argv[])
 {
-	// Buffered, so that each message goes out in one write.
-	static char errbuf[BUFSIZ];
-	const char *text[128] = {};
 	int c = 0;
 
-	progname = quoted_name(argv[0], "hwstep-modbus");
-	setvbuf(stderr, errbuf, _IOFBF, sizeof errbuf);
 	// Options come before the operand, in every C library.
 	opterr = 0;
 	while ((c = getopt(argc, argv, "+0RsTa:r:t:c:n:o:l:p:b:P:S:")) != -1) {
@@ -533,21 +544,62 @@ int main(int argc, char *argv[])
 			swapped = true;
 		else if (c == 'T')
 			stamped = true;
-		else if (c == '?' || c == ':')
+		else if (c == '?')
 			usage();
 		else
-			text[c] = optarg;
+			texts[c] = optarg;
 	}
 	if (argc - optind != 1)
 		usage();
 	place = argv[optind];
 	serial = strchr(place, '/') != nullptr;
-	const bool serial_options = rs485 || text['b'] != nullptr ||
-	                            text['P'] != nullptr ||
-	                            text['S'] != nullptr;
-	if (serial ? text['p'] != nullptr : serial_options)
+	const bool serial_options = rs485 || given('b') != nullptr ||
+	                            given('P') != nullptr ||
+	                            given('S') != nullptr;
+	if (serial ? given('p') != nullptr : serial_options)
 		usage();
-	check_options(text);
+	check_request_options();
+	check_device_options();
+}
+
+// Says what became of a reading: its lines, or its failure once since the
+// last reading that succeeded.  Returns its status.
+static int report(int rc, const uint16_t *words, const timespec &when)
+{
+	static long long failures;
+
+	if (rc == 0) {
+		if (failures > 0) {
+			char text[64];
+			snprintf(text, sizeof text,
+			         "answering again after %lld failed readings",
+			         failures);
+			message(when, text);
+		}
+		failures = 0;
+		nwritten = 0;
+		print_reading(words, when);
+		return 0;
+	}
+	if (dirty && !drain_line())
+		snprintf(reason, sizeof reason,
+		         "the line was not quiet for %g s within %g s",
+		         timeout_s(), 10 * timeout_s());
+	dirty = false;
+	failures++;
+	if (!already_written())
+		message(when, reason);
+	return rc;
+}
+
+int main(int argc, char *argv[])
+{
+	// Buffered, so that each message goes out in one write.
+	static char errbuf[BUFSIZ];
+
+	progname = quoted_name(argv[0], "hwstep-modbus");
+	setvbuf(stderr, errbuf, _IOFBF, sizeof errbuf);
+	read_options(argc, argv);
 
 	ctx = serial ? modbus_new_rtu(place, static_cast<int>(baud), parity, 8,
 	                              static_cast<int>(stop_bits))
@@ -565,35 +617,14 @@ int main(int argc, char *argv[])
 	const int64_t interval = interval_ms * INT64_C(1000000);
 	int64_t next = monotonic_ns();
 	int status = 0;
-	long long failures = 0;
 	for (long long done = 0; readings == 0 || done < readings; done++) {
 		if (done > 0)
 			sleep_until(next);
 		timespec when{};
 		const int64_t start = monotonic_ns();
-		const int rc = read_device(words, &when);
-		if (rc == 0) {
-			if (failures > 0)
-				message(when,
-				        "answering again after %lld failed "
-				        "readings",
-				        failures);
-			failures = 0;
-			nwritten = 0;
-			print_reading(words, when);
-		} else {
-			if (dirty && !drain_line())
-				snprintf(reason, sizeof reason,
-				         "the line was not quiet for %g s "
-				         "within %g s",
-				         timeout_s(), 10 * timeout_s());
-			dirty = false;
-			failures++;
-			if (!already_written())
-				message(when, "%s", reason);
-			if (rc > status)
-				status = rc;
-		}
+		const int rc = report(read_device(words, &when), words, when);
+		if (rc > status)
+			status = rc;
 		// The next reading starts an interval after this one began,
 		// or at the first start to come where this one took longer;
 		// after a failure, a second later at the least.

@@ -28,7 +28,7 @@ static char *escaped(char *p, unsigned char c)
 
 void put_quoted(const char *t, size_t n, FILE *f)
 {
-	char e[4];
+	char e[4] = {};
 
 	for (const char *end = t + n; t < end; t++)
 		fwrite(e, 1,
@@ -49,7 +49,7 @@ const char *quoted_name(const char *name, const char *fallback)
 	if (name == nullptr)
 		return fallback;
 	const size_t n = strlen(name);
-	char e[4];
+	char e[4] = {};
 	size_t size = 1;
 	for (size_t i = 0; i < n; i++)
 		size += static_cast<size_t>(
