@@ -18,7 +18,7 @@ program_result predict(const std::vector<std::string> &argv)
 {
 	program_result o{0, "", ""};
 	// Linux starts a program given no arguments at all with one empty name.
-	const std::string progname = argv.empty() ? "" : argv[0];
+	const std::string progname = argv.empty() ? "" : model_quoted(argv[0]);
 	const std::size_t argc = argv.empty() ? 1 : argv.size();
 
 	if (argc <= 1 || argc % 2 != 1) {
