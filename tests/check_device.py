@@ -218,6 +218,18 @@ def then(row):
     return act
 
 
+def killed_then(row):
+    """During the run: SIGKILL before it has its answer, which then waits
+    on the line until the row runs after it."""
+    def act(proc):
+        time.sleep(0.3)
+        proc.kill()
+        time.sleep(1.5)
+        check(row)
+        return ""
+    return act
+
+
 def rows(tty):
     tcp = ["-p", str(DEV.port), "127.0.0.1"]
     rtu = ["-P", "none", tty]
@@ -293,6 +305,15 @@ def rows(tty):
             (2, "", message(request % (1, "1 to 2") +
                             "no answer within 1 s", tty)), signal.SIGHUP,
             then(Row("the reader after a late answer", rtu, (0, one, "")))),
+        Row("late, the reader killed, then the next",
+            ["-o", "1"] + rtu, (-signal.SIGKILL, "", ""), signal.SIGHUP,
+            killed_then(Row("the reader after a killed one", rtu,
+                            (0, one, "")))),
+        Row("late by TCP, then its own", ["-n", "2", "-o", "1"] + tcp,
+            (2, one, message(request % (1, "1 to 2") +
+                             "no answer within 1 s") +
+             message("answering again after 1 failed readings")),
+            signal.SIGHUP),
 
         # watches
         Row("idle connections dropped", ["-l", "50", "-n", "3", "-p",
