@@ -1,8 +1,10 @@
 // SPDX-License-Identifier: MIT
 // Fuzz target for word decoding: hw_from_hex agrees with the model on every
-// text, a word printed as the program prints it reads back as itself, and
+// text, and so does the reading of a short word without strtol wherever it
+// reads one; a word printed as the program prints it reads back as itself, and
 // the stepper value of any pair is count * 45 / 65536 and never -0.0.
 #include "hw_decode.hpp"
+#include "line.hpp"
 #include "word_model.hpp"
 
 #include <bit>
@@ -33,6 +35,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data,
 	check(status == (accepted ? 0 : 1), "status agrees with the model");
 	check(got == (accepted ? want : 0xDEADBEEF),
 	      "word agrees with the model, untouched on refusal");
+
+	hw_word fast = 0xDEADBEEF;
+	if (hw_from_short_hex(text.data(), text.size(), &fast) == 0)
+		check(status == 0 && fast == got,
+		      "a short word reads as hw_from_hex reads it");
 
 	if (accepted) {
 		char shown[16];

@@ -39,8 +39,9 @@ void predict_line(std::string line, size_t n, bool swapped, program_result *o)
 		const std::string w = words[i + 1];
 		if (w.find('\0') != std::string::npos ||
 		    !model_word(w.c_str(), &v[i])) {
-			o->err += at + "malformed number `" + model_quoted(w) +
-			          "'\n";
+			o->err += at + "malformed number `" +
+			          model_quoted(w.substr(0, 80)) +
+			          (w.size() > 80 ? "..." : "") + "'\n";
 			return;
 		}
 	}

@@ -1,7 +1,9 @@
 // SPDX-License-Identifier: MIT
 // hwstep-lines: reads pairs of 16-bit words in hexadecimal, a pair a line,
 // from the files named or standard input, and prints for each pair the line
-// that hwstep prints for the same two words.  Input is read and output
+// that hwstep prints for the same two words; or, with -f, takes the words
+// from two fields of a longer line, and prints the line with the value after
+// it.  Input is read and output
 // written in large blocks; the output is written out before every read, so
 // that in a pipe each line comes out as soon as its pair has come in.
 // C library headers only, as for hwstep.
@@ -20,6 +22,8 @@
 static const char *progname;
 static bool keep_going; // -k: report a bad line or file and go on
 static bool swapped;    // -s: the low word comes first
+static bool header;     // -H: the first line of each file is a header
+static long field[2];   // -f: the fields of the high and low word, or 0
 static bool failed;
 
 // Lines waiting to be written.
@@ -37,21 +41,41 @@ static const size_t block = 1 << 16;
 	exit(1);
 }
 
-// Writes out the lines waiting; a failed write ends the run.
+// Writes the n bytes at p to the output; a failed write ends the run.
+static void write_all(const char *p, size_t n)
+{
+	while (n > 0) {
+		const ssize_t k = write(STDOUT_FILENO, p, n);
+
+		if (k < 0 && errno == EINTR)
+			continue;
+		if (k <= 0)
+			write_error(k < 0 ? errno : EIO);
+		p += k;
+		n -= static_cast<size_t>(k);
+	}
+}
+
+// Writes out the lines waiting.
 static void write_out()
 {
-	const char *p = out;
+	write_all(out, out_len);
+	out_len = 0;
+}
 
-	while (out_len > 0) {
-		const ssize_t n = write(STDOUT_FILENO, p, out_len);
-
-		if (n < 0 && errno == EINTR)
-			continue;
-		if (n <= 0)
-			write_error(n < 0 ? errno : EIO);
-		p += n;
-		out_len -= static_cast<size_t>(n);
+// Adds the n bytes at p to the lines waiting, writing them out first where
+// there is no room; a piece larger than all the room there is goes out as
+// it is.
+static void put_out(const char *p, size_t n)
+{
+	if (n > sizeof out - out_len)
+		write_out();
+	if (n > sizeof out) {
+		write_all(p, n);
+		return;
 	}
+	memcpy(out + out_len, p, n);
+	out_len += n;
 }
 
 // Begins a message about the input called name, after the lines before it.
@@ -129,6 +153,74 @@ static int words_from_line(char *p, const char *e, char *word[2],
 	}
 }
 
+// Finds fields field[0] and field[1] of the line from p to e, which holds
+// something but blanks: separated by commas where it holds one, otherwise
+// by blanks and tabs, and blanks and tabs around each ignored.  Returns 0
+// and sets word and word_end to the two fields, or the first of them that
+// the line does not have.
+static long fields_from_line(char *p, const char *e, bool csv, char *word[2],
+                             char *word_end[2])
+{
+	const long lo = field[0] < field[1] ? field[0] : field[1];
+	const long hi = field[0] + field[1] - lo;
+	long k = 0;
+
+	word[0] = word_end[0] = word[1] = word_end[1] = p;
+	for (bool more = true; more && k < hi;) {
+		while (p < e && is_blank(*p))
+			p++;
+		char *f = p;
+		while (p < e && (csv ? *p != ',' : !is_blank(*p)))
+			p++;
+		char *f_end = p;
+		while (f_end > f && is_blank(f_end[-1]))
+			f_end--;
+		k++;
+		const int i = field[0] == k ? 0 : 1;
+		if (field[i] == k) {
+			word[i] = f;
+			word_end[i] = f_end;
+		}
+		more = p < e;
+		p += more ? 1 : 0;
+	}
+	return k >= hi ? 0 : k >= lo ? hi : lo;
+}
+
+// Reads the words from word to word_end into w, reporting the first that
+// is malformed as of line n of the input called name; a word of up to four
+// digits is read without strtol.  The byte after each word may be
+// overwritten.
+static bool words_from_text(const char *name, long long n, char *word[2],
+                            char *word_end[2], hw_word w[2])
+{
+	for (int i = 0; i < 2; i++) {
+		const auto wlen = static_cast<size_t>(word_end[i] - word[i]);
+
+		if (hw_from_short_hex(word[i], wlen, &w[i]) == 0)
+			continue;
+		// A null byte would end the text early, and an empty field
+		// holds no word: both are malformed.
+		*word_end[i] = '\0';
+		if (wlen == 0 || strlen(word[i]) != wlen ||
+		    hw_from_hex(word[i], &w[i]) != 0) {
+			malformed(name, n, word[i], wlen);
+			return false;
+		}
+	}
+	return true;
+}
+
+// Writes the line from p to e, which is the first of a file, as a header
+// of the lines that -f writes, with the name of the column it adds.
+static void write_header(const char *p, const char *e)
+{
+	const bool csv = memchr(p, ',', static_cast<size_t>(e - p)) != nullptr;
+
+	put_out(p, static_cast<size_t>(e - p));
+	put_out(csv ? ",value\n" : " value\n", 7);
+}
+
 // Converts line n of the input called name: the len bytes at p, its
 // newline left out.  The byte after them may be overwritten.
 static void convert_line(const char *name, long long n, char *p, size_t len)
@@ -139,7 +231,13 @@ static void convert_line(const char *name, long long n, char *p, size_t len)
 	}
 	if (len > 0 && p[len - 1] == '\r')
 		len--;
+	char *const line = p;
 	char *e = p + len;
+	if (header && n == 1) {
+		if (field[0] != 0)
+			write_header(line, e);
+		return;
+	}
 	while (p < e && is_blank(*p))
 		p++;
 	while (e > p && is_blank(e[-1]))
@@ -149,28 +247,38 @@ static void convert_line(const char *name, long long n, char *p, size_t len)
 
 	char *word[2] = {};
 	char *word_end[2] = {};
-	if (words_from_line(p, e, word, word_end) != 0) {
+	const bool csv = field[0] != 0 &&
+	                 memchr(p, ',', static_cast<size_t>(e - p)) != nullptr;
+	if (field[0] != 0) {
+		if (const long missing =
+		            fields_from_line(p, e, csv, word, word_end)) {
+			char what[32];
+			snprintf(what, sizeof what, "no field %ld", missing);
+			fail_line(name, n, what);
+			return;
+		}
+	} else if (words_from_line(p, e, word, word_end) != 0) {
 		fail_line(name, n, "not a pair");
 		return;
 	}
 	hw_word w[2] = {};
-	for (int i = 0; i < 2; i++) {
-		const auto wlen = static_cast<size_t>(word_end[i] - word[i]);
-
-		// A null byte would end the text early: it makes the word
-		// malformed instead.
-		*word_end[i] = '\0';
-		if (strlen(word[i]) != wlen ||
-		    hw_from_hex(word[i], &w[i]) != 0) {
-			malformed(name, n, word[i], wlen);
-			return;
-		}
+	if (!words_from_text(name, n, word, word_end, w))
+		return;
+	const hw_word w1 = w[swapped ? 1 : 0];
+	const hw_word w0 = w[swapped ? 0 : 1];
+	if (field[0] == 0) {
+		if (out_len > sizeof out - line_max)
+			write_out();
+		out_len = static_cast<size_t>(
+			line_from_hw(out + out_len, w1, w0) - out);
+		return;
 	}
-	if (out_len > sizeof out - line_max)
-		write_out();
-	char *end = line_from_hw(out + out_len, w[swapped ? 1 : 0],
-	                         w[swapped ? 0 : 1]);
-	out_len = static_cast<size_t>(end - out);
+	char value[24];
+	value[0] = csv ? ',' : ' ';
+	char *end = value_from_hw(value + 1, w1, w0);
+	*end++ = '\n';
+	put_out(line, len);
+	put_out(value, static_cast<size_t>(end - value));
 }
 
 // Makes room in the input for a line of len bytes, the byte after it, and
@@ -207,7 +315,8 @@ struct reading {
 
 // Moves the line being read to the front of the input, and makes room to
 // read on after it.  Where memory runs out, reports the line and drops it,
-// and the rest of it as it comes.  False where there is no room at all.
+// and the rest of it as it comes.  False where there is no room at all:
+// the rest of the input is then reported as not read.
 static bool make_room_after(const char *name, reading *r)
 {
 	if (r->start > 0) {
@@ -220,10 +329,15 @@ static bool make_room_after(const char *name, reading *r)
 	r->scanned = r->end;
 	if (make_room(r->end))
 		return true;
-	fail_line(name, r->n + 1, strerror(ENOMEM));
-	r->dropping = true;
-	r->scanned = r->end = 0;
-	return make_room(0);
+	if (r->end > 0) {
+		fail_line(name, r->n + 1, strerror(ENOMEM));
+		r->dropping = true;
+		r->scanned = r->end = 0;
+		if (make_room(0))
+			return true;
+	}
+	fail_input(name, ENOMEM);
+	return false;
 }
 
 // Converts the input fd, called name, a line at a time, to its end or to
@@ -278,6 +392,9 @@ static void convert_file(const char *file)
 		convert_input(STDIN_FILENO, "(standard input)");
 		return;
 	}
+	// Opening may wait, for a FIFO's writer say: what is read so far goes
+	// out first.
+	write_out();
 	const int fd = open(file, O_RDONLY | O_CLOEXEC);
 	if (fd < 0) {
 		fail_input(file, errno);
@@ -285,6 +402,27 @@ static void convert_file(const char *file)
 	}
 	convert_input(fd, file);
 	close(fd);
+}
+
+// Reads -f's value, two different field numbers from 1, high first.
+static void fields_from_text(const char *t)
+{
+	const char *p = t;
+
+	for (long &f : field) {
+		char *ep = nullptr;
+		f = p[0] >= '1' && p[0] <= '9' ? strtol(p, &ep, 10) : 0;
+		if (f <= 0 || f >= INT32_MAX ||
+		    *ep != (&f == field ? ',' : '\0'))
+			f = 0;
+		p = ep != nullptr ? ep + 1 : p;
+	}
+	if (field[0] == 0 || field[1] == 0 || field[0] == field[1]) {
+		fprintf(stderr, "%s: -f ", progname);
+		put_quoted_short(t, strlen(t), stderr);
+		fputs(": not two different field numbers, high,low\n", stderr);
+		exit(1);
+	}
 }
 
 int main(int argc, char *argv[])
@@ -298,13 +436,18 @@ int main(int argc, char *argv[])
 	// Options come before the files, in every C library: "+" asks GNU's
 	// getopt for that, and the others stop at the first file anyway.
 	opterr = 0;
-	while ((c = getopt(argc, argv, "+ks")) != -1) {
+	while ((c = getopt(argc, argv, "+Hf:ks")) != -1) {
 		if (c == 'k') {
 			keep_going = true;
 		} else if (c == 's') {
 			swapped = true;
+		} else if (c == 'H') {
+			header = true;
+		} else if (c == 'f') {
+			fields_from_text(optarg);
 		} else {
-			fprintf(stderr, "usage: %s [-ks] [file ...]\n",
+			fprintf(stderr,
+			        "usage: %s [-kHs] [-f high,low] [file ...]\n",
 			        progname);
 			exit(1);
 		}

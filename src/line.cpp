@@ -5,12 +5,6 @@
 #include <stdint.h>
 #include <string.h>
 
-// Writes the line of the pair w1, w0 at p and returns its end: the words
-// as hwstep shows them, and the stepper value m / 65536, m being the
-// count's magnitude times 45, in the digits that printf's %f gives it: the
-// integer part, and six decimals rounded half to even.  The largest
-// fraction, 65535/65536, rounds to .999985, so nothing carries into the
-// integer part.
 char *line_from_hw(char *p, hw_word w1, hw_word w0)
 {
 	static const char hex[] = "0123456789abcdef";
@@ -21,8 +15,17 @@ char *line_from_hw(char *p, hw_word w1, hw_word w0)
 		p[2 + i] = hex[(w1 >> shift) & 0xF];
 		p[10 + i] = hex[(w0 >> shift) & 0xF];
 	}
-	p += 18;
+	p = value_from_hw(p + 18, w1, w0);
+	*p = '\n';
+	return p + 1;
+}
 
+// The stepper value is m / 65536, m being the count's magnitude times 45,
+// written in the digits that printf's %f gives it: the integer part, and
+// six decimals rounded half to even.  The largest fraction, 65535/65536,
+// rounds to .999985, so nothing carries into the integer part.
+char *value_from_hw(char *p, hw_word w1, hw_word w0)
+{
 	const auto count = static_cast<int64_t>(w1 << 16 | w0) -
 	                   ((w1 & 0x8000) != 0 ? INT64_C(1) << 32 : 0);
 	if (count < 0)
@@ -45,6 +48,5 @@ char *line_from_hw(char *p, hw_word w1, hw_word w0)
 	while ((whole /= 10) != 0);
 	const auto k = static_cast<size_t>(digits + sizeof digits - d);
 	memcpy(p, d, k);
-	p[k] = '\n';
-	return p + k + 1;
+	return p + k;
 }

@@ -10,6 +10,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -33,7 +34,8 @@ const std::string bom = "\xEF\xBB\xBF";
 const std::string zs(100000, 'z');
 const std::string p = "hwstep-lines: ";
 const std::string in = "(standard input)";
-const std::string usage = "usage: hwstep-lines [-ks] [file ...]\n";
+const std::string usage =
+	"usage: hwstep-lines [-kHs] [-f high,low] [file ...]\n";
 
 // The message about line n of the file.
 std::string at(int n, const std::string &what, const std::string &file = in)
@@ -180,12 +182,36 @@ TEST_F(HwstepLines, ConvertsAndRefusesLinesAsTheManualSays)
 		{{"--", "-k"}, "", 1, "", no_file("-k")},
 		{{"-ks", "-"}, "8000 1\nzz\n", 1, one, at(2, "not a pair")},
 
+		// -f: the words from two fields, the line kept with the value
+		{{"-H", "-f", "2,3"}, "time,high,low\nT,0001,8000\n", 0,
+		 "time,high,low,value\nT,0001,8000,67.500000\n", ""},
+		{{"-f", "3,4"}, "2026-12-11 10:41:10 0001\t8000 \n", 0,
+		 "2026-12-11 10:41:10 0001\t8000  67.500000\n", ""},
+		{{"-f", "2,1"}, "8000,1\n", 0, "8000,1,67.500000\n", ""},
+		{{"-H", "-f", "2,3"}, bom + "time,high,low\r\nT, 1 ,8000 \r\n", 0,
+		 "time,high,low,value\nT, 1 ,8000 ,67.500000\n", ""},
+		{{"-k", "-f", "2,3"}, "t1,1,0\nt2,1\n\nt4,zz,0\nt5,2,0\n", 1,
+		 "t1,1,0,45.000000\nt5,2,0,90.000000\n",
+		 at(2, "no field 3") + malformed(4, "zz")},
+		{{"-f", "4,2"}, "a b\n", 1, "", at(1, "no field 4")},
+		{{"-f", "2,3"}, "a,,1\n", 1, "", malformed(1, "")},
+		{{"-H"}, "high low\n1 8000\n", 0, one, ""},
+		{{"-H", "-f", "1,2", "pairs.txt", "pairs.txt"}, "", 0,
+		 "1 8000 value\nffff ffff -0.000687\n"
+		 "1 8000 value\nffff ffff -0.000687\n", ""},
+		{{"-f", "2,2"}, "", 1, "",
+		 p + "-f 2,2: not two different field numbers, high,low\n"},
+		{{"-f", "1"}, "", 1, "",
+		 p + "-f 1: not two different field numbers, high,low\n"},
+
 		// the program named as started
-		{{"-x"}, "", 1, "", "usage: /opt/bin/conv [-ks] [file ...]\n",
+		{{"-x"}, "", 1, "",
+		 "usage: /opt/bin/conv [-kHs] [-f high,low] [file ...]\n",
 		 "/opt/bin/conv"},
 		{{}, "q 0\n", 1, "",
 		 "conv: (standard input):1: malformed number `q'\n", "conv"},
-		{{"-x"}, "", 1, "", "usage: a\\nb\\\\ [-ks] [file ...]\n",
+		{{"-x"}, "", 1, "",
+		 "usage: a\\nb\\\\ [-kHs] [-f high,low] [file ...]\n",
 		 "a\nb\\"},
 		// clang-format on
 	};
@@ -273,6 +299,26 @@ TEST_F(HwstepLines, WritesEachLineAsItsPairComesInAndEachMessageInOneWrite)
 	EXPECT_EQ(wait_program(pid), 1);
 	char rest[64];
 	EXPECT_EQ(recv(from[0], rest, sizeof rest, MSG_DONTWAIT), 0);
+	close(from[0]);
+}
+
+TEST_F(HwstepLines, WritesWhatItReadBeforeOpeningTheNextFile)
+{
+	// Opening a FIFO waits for its writer: the line of the file before it
+	// must be out by then, not held until the FIFO's end.
+	std::ofstream("a") << "1 8000";
+	int from[2] = {-1, -1};
+	ASSERT_TRUE(mkfifo("f", 0600) == 0 && pipe2(from, O_CLOEXEC) == 0);
+	const pid_t pid = spawn_program(
+		HWSTEP_LINES_PATH, {"hwstep-lines", "a", "f"}, -1, from[1], 2);
+	close(from[1]);
+	pollfd pfd{from[0], POLLIN, 0};
+	char got[64];
+	const ssize_t n =
+		poll(&pfd, 1, 10000) == 1 ? read(from[0], got, sizeof got) : 0;
+	close(open("f", O_WRONLY)); // the FIFO's end, which lets it go on
+	EXPECT_EQ(std::string(got, static_cast<size_t>(n > 0 ? n : 0)), one);
+	EXPECT_EQ(wait_program(pid), 0);
 	close(from[0]);
 }
 
