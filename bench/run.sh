@@ -12,7 +12,9 @@
 #   printf (the cost of printf itself, which hwstep also pays), and against
 #   bench/hwstep.awk, the conversion in plain awk.  Neither reference
 #   checks its input: they give a floor for the work, not a second hwstep.
-# - 1,000,000 lines of pairs in a file, output to a file: hwstep-lines
+# - 1,000,000 lines of pairs in a file, output to a file: hwstep-lines, and
+#   hwstep-lines -H -f 2,3 on the same pairs in a CSV log with a time in
+#   each row (csv),
 #   against a C loop of getline, strtok, strtol and printf built with the
 #   compiler and flags of the release build, against the batch recipe of
 #   1.3.2's README (tr, awk, xargs and hwstep), and against bench/lines.awk,
@@ -121,6 +123,10 @@ awk 'BEGIN { srand(7)
 	for (i = 0; i < 1000000; i++)
 		printf "%04x %04x\n", int(rand() * 65536), int(rand() * 65536) }' \
 	>"$work/pairs.txt"
+# The same pairs as a CSV log with a header and a time in each row.
+awk 'BEGIN { print "time,high,low" } { printf "2026-12-11T10:%02d:%02d.%03d,%s,%s\n",
+	NR / 60000 % 60, NR / 1000 % 60, NR % 1000, $1, $2 }' "$work/pairs.txt" \
+	>"$work/log.csv"
 mkdir "$work/bin"
 ln -s "$hwstep" "$work/bin/hwstep"
 printf '%s\n' "PATH=$work/bin:\$PATH" \
@@ -191,7 +197,8 @@ bench 50000-pairs 10 "$pairs" empty "$work/empty" hwstep "$hwstep" \
 params=(--output "$work/out.txt")
 warmup=1 bench 1000000-lines 3 "" hwstep-lines "$lines $work/pairs.txt" \
 	c-loop "$work/loop $work/pairs.txt" recipe-1.3.2 "sh $work/recipe.sh" \
-	gawk "gawk -f $PWD/bench/lines.awk $work/pairs.txt"
+	gawk "gawk -f $PWD/bench/lines.awk $work/pairs.txt" \
+	csv "$lines -H -f 2,3 $work/log.csv"
 for prog in "$lines" "sh $work/recipe.sh" "gawk -f $PWD/bench/lines.awk"; do
 	if ! cmp -s <($prog "$work/pairs.txt") <("$work/loop" "$work/pairs.txt"); then
 		echo "bench/run.sh: $prog does not print what the C loop prints" >&2
@@ -259,9 +266,10 @@ report one-pair hwstep-static empty 0.35
 report 50000-pairs hwstep empty -
 report 50000-pairs hwstep printf-loop 1.10
 report 50000-pairs awk empty -
-report 1000000-lines hwstep-lines c-loop 0.33
+report 1000000-lines hwstep-lines c-loop 0.15
 report 1000000-lines hwstep-lines recipe-1.3.2 -
 report 1000000-lines hwstep-lines gawk -
+report 1000000-lines csv hwstep-lines 1.50
 echo "$memory"
 report reading hwstep-modbus floor 1.10
 report reading hwstep-modbus mbpoll -
