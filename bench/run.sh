@@ -222,6 +222,7 @@ int main(int argc, char **argv)
 {
 	uint16_t w[2];
 	modbus_t *ctx = modbus_new_tcp(argv[1], atoi(argv[2]));
+	modbus_set_slave(ctx, 1);
 	modbus_connect(ctx);
 	modbus_read_registers(ctx, 0, 2, w);
 	printf("0x%04x, 0x%04x => %f\n", w[0], w[1],
@@ -241,14 +242,14 @@ cc -O2 -o "$work/floor" "$work/floor.c" $(pkg-config --cflags --libs libmodbus)
 device=$!
 until [ -s "$work/port" ]; do sleep 0.1; done
 port=$(cat "$work/port")
-params=()
-bench reading 40 "" floor "$work/floor 127.0.0.1 $port" \
-	hwstep-modbus "$modbus -p $port 127.0.0.1" \
-	mbpoll "mbpoll -1 -q -t 4:hex -r 1 -c 2 -p $port 127.0.0.1"
 if [ "$("$modbus" -p "$port" 127.0.0.1)" != "$("$work/floor" 127.0.0.1 "$port")" ]; then
 	echo "bench/run.sh: hwstep-modbus does not print what the floor prints" >&2
 	exit 1
 fi
+params=()
+bench reading 40 "" floor "$work/floor 127.0.0.1 $port" \
+	hwstep-modbus "$modbus -p $port 127.0.0.1" \
+	mbpoll "mbpoll -1 -q -t 4:hex -r 1 -c 2 -p $port 127.0.0.1"
 
 : >"$work/answered.log"
 timeout -s INT 10 "$modbus" -l 100 -p "$port" 127.0.0.1 |
