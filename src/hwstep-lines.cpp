@@ -153,12 +153,36 @@ static int words_from_line(char *p, const char *e, char *word[2],
 	}
 }
 
+// The first comma from p to e, or e.
+static char *next_comma(char *p, const char *e)
+{
+	auto *c =
+		static_cast<char *>(memchr(p, ',', static_cast<size_t>(e - p)));
+	return c != nullptr ? c : p + (e - p);
+}
+
+// Returns the end of the field that begins at *f, before e: comma, in a
+// CSV, or the next blank, the blanks before the field then skipped.
+static char *field_end(char **f, const char *e, char *comma)
+{
+	if (comma != nullptr)
+		return comma;
+	char *p = *f;
+	while (p < e && is_blank(*p))
+		p++;
+	*f = p;
+	while (p < e && !is_blank(*p))
+		p++;
+	return p;
+}
+
 // Finds fields field[0] and field[1] of the line from p to e, which holds
-// something but blanks: separated by commas where it holds one, otherwise
-// by blanks and tabs, and blanks and tabs around each ignored.  Returns 0
+// something but blanks: separated by commas where it holds one, comma being
+// its first, otherwise by blanks and tabs; blanks and tabs around each are
+// ignored.  Returns 0
 // and sets word and word_end to the two fields, or the first of them that
 // the line does not have.
-static long fields_from_line(char *p, const char *e, bool csv, char *word[2],
+static long fields_from_line(char *p, const char *e, char *comma, char *word[2],
                              char *word_end[2])
 {
 	const long lo = field[0] < field[1] ? field[0] : field[1];
@@ -167,22 +191,24 @@ static long fields_from_line(char *p, const char *e, bool csv, char *word[2],
 
 	word[0] = word_end[0] = word[1] = word_end[1] = p;
 	for (bool more = true; more && k < hi;) {
-		while (p < e && is_blank(*p))
-			p++;
 		char *f = p;
-		while (p < e && (csv ? *p != ',' : !is_blank(*p)))
-			p++;
-		char *f_end = p;
-		while (f_end > f && is_blank(f_end[-1]))
-			f_end--;
+		p = field_end(&f, e, comma);
 		k++;
 		const int i = field[0] == k ? 0 : 1;
 		if (field[i] == k) {
+			// The field without the blanks around it.
+			char *f_end = p;
+			while (f < f_end && is_blank(*f))
+				f++;
+			while (f_end > f && is_blank(f_end[-1]))
+				f_end--;
 			word[i] = f;
 			word_end[i] = f_end;
 		}
 		more = p < e;
 		p += more ? 1 : 0;
+		if (comma != nullptr && more)
+			comma = next_comma(p, e);
 	}
 	return k >= hi ? 0 : k >= lo ? hi : lo;
 }
@@ -221,6 +247,98 @@ static void write_header(const char *p, const char *e)
 	put_out(csv ? ",value\n" : " value\n", 7);
 }
 
+// Reads the line from p to e, which has no blank at either end, where it is
+// the common pair of one to four hexadecimal digits each, separated as
+// words_from_line separates them, into w, in one pass; false for any other
+// line, which the general reading then takes.
+static bool pair_from_short_hex(const char *p, const char *e, hw_word w[2])
+{
+	for (int i = 0; i < 2; i++) {
+		const char *start = p;
+		hw_word v = 0;
+		unsigned d = 0;
+		while (p < e && p - start < 5 && (d = hex_digit(*p)) <= 0xF) {
+			v = v << 4 | d;
+			p++;
+		}
+		if (p == start || p - start > 4)
+			return false;
+		w[i] = v;
+		if (i == 1)
+			break;
+		const char *word_end = p;
+		while (p < e && is_blank(*p))
+			p++;
+		if (p < e && *p == ',')
+			for (p++; p < e && is_blank(*p);)
+				p++;
+		if (p == word_end)
+			return false;
+	}
+	return p == e;
+}
+
+// Converts line n of the input called name, from p to e, which has no
+// blank at either end, as a pair.
+static void convert_pair(const char *name, long long n, char *p, char *e)
+{
+	hw_word w[2] = {};
+	if (!pair_from_short_hex(p, e, w)) {
+		char *word[2] = {};
+		char *word_end[2] = {};
+		if (words_from_line(p, e, word, word_end) != 0) {
+			fail_line(name, n, "not a pair");
+			return;
+		}
+		if (!words_from_text(name, n, word, word_end, w))
+			return;
+	}
+	if (out_len > sizeof out - line_max)
+		write_out();
+	out_len = static_cast<size_t>(line_from_hw(out + out_len,
+	                                           w[swapped ? 1 : 0],
+	                                           w[swapped ? 0 : 1]) -
+	                              out);
+}
+
+// Converts line n of the input called name, from p to e, which has no
+// blank at either end, as a record of fields, and writes it, the len bytes
+// at line, with the value after it.
+static void convert_fields(const char *name, long long n, char *p, char *e,
+                           const char *line, size_t len)
+{
+	// A CSV, where the line holds a comma: the end of its first field.
+	auto *comma =
+		static_cast<char *>(memchr(p, ',', static_cast<size_t>(e - p)));
+	const bool csv = comma != nullptr;
+	char *word[2] = {};
+	char *word_end[2] = {};
+	if (const long missing =
+	            fields_from_line(p, e, comma, word, word_end)) {
+		char what[32];
+		snprintf(what, sizeof what, "no field %ld", missing);
+		fail_line(name, n, what);
+		return;
+	}
+	hw_word w[2] = {};
+	if (!words_from_text(name, n, word, word_end, w))
+		return;
+	char value[24];
+	value[0] = csv ? ',' : ' ';
+	char *end = value_from_hw(value + 1, w[swapped ? 1 : 0],
+	                          w[swapped ? 0 : 1]);
+	*end++ = '\n';
+	const auto vlen = static_cast<size_t>(end - value);
+	if (len + vlen > sizeof out - out_len) {
+		put_out(line, len);
+		put_out(value, vlen);
+		return;
+	}
+	memcpy(out + out_len, line, len);
+	memcpy(out + out_len + len, value, vlen);
+	out_len += len + vlen;
+}
+
 // Converts line n of the input called name: the len bytes at p, its
 // newline left out.  The byte after them may be overwritten.
 static void convert_line(const char *name, long long n, char *p, size_t len)
@@ -245,40 +363,10 @@ static void convert_line(const char *name, long long n, char *p, size_t len)
 	if (p == e)
 		return;
 
-	char *word[2] = {};
-	char *word_end[2] = {};
-	const bool csv = field[0] != 0 &&
-	                 memchr(p, ',', static_cast<size_t>(e - p)) != nullptr;
-	if (field[0] != 0) {
-		if (const long missing =
-		            fields_from_line(p, e, csv, word, word_end)) {
-			char what[32];
-			snprintf(what, sizeof what, "no field %ld", missing);
-			fail_line(name, n, what);
-			return;
-		}
-	} else if (words_from_line(p, e, word, word_end) != 0) {
-		fail_line(name, n, "not a pair");
-		return;
-	}
-	hw_word w[2] = {};
-	if (!words_from_text(name, n, word, word_end, w))
-		return;
-	const hw_word w1 = w[swapped ? 1 : 0];
-	const hw_word w0 = w[swapped ? 0 : 1];
-	if (field[0] == 0) {
-		if (out_len > sizeof out - line_max)
-			write_out();
-		out_len = static_cast<size_t>(
-			line_from_hw(out + out_len, w1, w0) - out);
-		return;
-	}
-	char value[24];
-	value[0] = csv ? ',' : ' ';
-	char *end = value_from_hw(value + 1, w1, w0);
-	*end++ = '\n';
-	put_out(line, len);
-	put_out(value, static_cast<size_t>(end - value));
+	if (field[0] == 0)
+		convert_pair(name, n, p, e);
+	else
+		convert_fields(name, n, p, e, line, len);
 }
 
 // Makes room in the input for a line of len bytes, the byte after it, and

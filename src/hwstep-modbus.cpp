@@ -9,7 +9,6 @@
 // C library headers and libmodbus only.
 #include <errno.h>
 #include <fcntl.h>
-#include <math.h>
 #include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -103,12 +102,23 @@ static long seconds(const char *text)
 	if (*fraction == '.')
 		fraction++;
 	const size_t decimals = strspn(fraction, "0123456789");
-	if (whole + decimals == 0 || fraction[decimals] != '\0')
+	const size_t zeros = strspn(text, "0");
+	if (whole + decimals == 0 || fraction[decimals] != '\0' ||
+	    whole > zeros + 2)
 		bad_value('o', text, what);
-	const double s = strtod(text, nullptr);
-	if (s < 0.001 || s > 60)
+	// Microseconds, and whether anything finer follows them.
+	long us = 0;
+	for (size_t i = zeros < whole ? zeros : whole; i < whole; i++)
+		us = us * 10 + (text[i] - '0');
+	us *= 1000000;
+	for (size_t i = 0, scale = 100000; i < decimals && i < 6;
+	     i++, scale /= 10)
+		us += static_cast<long>(scale) * (fraction[i] - '0');
+	const bool finer =
+		decimals > 6 && fraction[6 + strspn(fraction + 6, "0")] != '\0';
+	if (us < 1000 || us > 60000000 || (us == 60000000 && finer))
 		bad_value('o', text, what);
-	return lround(s * 1e6);
+	return us;
 }
 
 // The rates that libmodbus sets a serial line to; it takes any other for

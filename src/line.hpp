@@ -19,23 +19,47 @@ char *line_from_hw(char *p, hw_word w1, hw_word w0);
 // most 16 bytes, and returns its end.
 char *value_from_hw(char *p, hw_word w1, hw_word w0);
 
+// The value of each byte as a hexadecimal digit, or 16 and more.
+struct hex_digits {
+	unsigned char value[256];
+	constexpr hex_digits() : value()
+	{
+		for (int c = 0; c < 256; c++)
+			value[c] = static_cast<unsigned char>(
+				c >= '0' && c <= '9'   ? c - '0'
+				: c >= 'a' && c <= 'f' ? c - 'a' + 10
+				: c >= 'A' && c <= 'F' ? c - 'A' + 10
+						       : 0xFF);
+	}
+	constexpr unsigned operator()(char c) const
+	{
+		return value[static_cast<unsigned char>(c)];
+	}
+};
+inline constexpr hex_digits hex_digit;
+
 // Reads the n bytes at t as hw_from_hex reads them where they are one to
 // four hexadecimal digits, the common case, without strtol: returns 0 and
 // stores the word, or -1 for any other text, which hw_from_hex must read.
 inline int hw_from_short_hex(const char *t, size_t n, hw_word *w)
 {
+	if (n == 4) {
+		const unsigned a = hex_digit(t[0]);
+		const unsigned b = hex_digit(t[1]);
+		const unsigned c = hex_digit(t[2]);
+		const unsigned d = hex_digit(t[3]);
+		if ((a | b | c | d) > 0xF)
+			return -1;
+		*w = a << 12 | b << 8 | c << 4 | d;
+		return 0;
+	}
 	if (n == 0 || n > 4)
 		return -1;
 	hw_word v = 0;
 	for (size_t i = 0; i < n; i++) {
-		const auto c = static_cast<unsigned char>(t[i]);
-		unsigned d = c - '0';
-		if (d > 9) {
-			d = (c | 0x20U) - 'a';
-			if (d > 5)
-				return -1;
-			d += 10;
-		}
+		const unsigned d = hex_digit(t[i]);
+		if (d > 0xF)
+			return -1;
 		v = v << 4 | d;
 	}
 	*w = v;
