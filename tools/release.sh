@@ -8,7 +8,15 @@
 #   hwstep-modbus_VERSION_ARCH.deb ARCH being this machine's (amd64 on a PC)
 #   hwstep-dev_VERSION_ARCH.deb
 #   hwstep-VERSION-ARCH-linux      the static executables of each processor
-#   hwstep-lines-VERSION-ARCH-linux  family
+#   hwstep-lines-VERSION-ARCH-linux  family, hwstep-modbus's with libmodbus
+#   hwstep-modbus-VERSION-ARCH-linux linked in, built from Debian 12's source
+#   libmodbus_V.dsc, libmodbus_V.orig.tar.gz, libmodbus_V.debian.tar.xz
+#                                  that source, as tools/fetch-libmodbus.sh
+#                                  fetched it (the version that
+#                                  tools/libmodbus.pin names)
+#   libmodbus-COPYING.LESSER       its licence, the LGPL
+#   libmodbus-NOTICE               what is linked into which file, and how
+#                                  to relink it
 #   LICENSE                        the licence, which goes with every copy
 #   hwstep.1, hwstep.1.txt         the manuals, as pages and as plain text
 #   hwstep-lines.1, hwstep-lines.1.txt
@@ -49,6 +57,7 @@ need readelf binutils
 need groff groff-base
 need /usr/src/googletest googletest
 need /usr/include/modbus/modbus.h libmodbus-dev
+need dpkg-source dpkg-dev
 [ ! -e .git ] || need git git
 if [ ${#missing[@]} -gt 0 ]; then
 	echo "release.sh: as root, or with sudo: apt-get install ${missing[*]}" >&2
@@ -62,12 +71,13 @@ if [ -e .git ]; then
 	fi
 fi
 
-# hwstep-modbus is published as its package alone: the static builds have
-# no libmodbus of their own yet.
-echo "release.sh: hwstep-modbus is not built static yet; its package is made" >&2
+# The libmodbus that the static hwstep-modbus links, into build/libmodbus,
+# where the presets find it.
+tools/fetch-libmodbus.sh >/dev/null
 for board in $boards; do
 	cmake --preset "${board%%:*}" >/dev/null
-	cmake --build --preset "${board%%:*}" --target hwstep hwstep-lines
+	cmake --build --preset "${board%%:*}" --target hwstep hwstep-lines \
+		hwstep-modbus
 done
 # cpack gives the members of a .deb the modes of the files that it writes,
 # which follow the umask.
@@ -85,7 +95,7 @@ for deb in hwstep hwstep-modbus hwstep-dev; do
 	files+=("${deb}_${version}_$arch.deb")
 	cp "build/package/${files[-1]}" "$dist/"
 done
-for program in hwstep hwstep-lines; do
+for program in hwstep hwstep-lines hwstep-modbus; do
 	for board in $boards; do
 		files+=("$program-$version-${board#*:}-linux")
 		exe=build/${board%%:*}/$program
@@ -102,6 +112,37 @@ done
 # plain text for a machine without a formatter.
 files+=(LICENSE)
 cp LICENSE "$dist/"
+# The LGPL asks that the library's source go with the files that link it,
+# with its licence, and a way to relink them.
+# shellcheck source=libmodbus.pin
+. tools/libmodbus.pin
+# In the same order in every locale.
+mapfile -t sources < <(cd build/libmodbus && LC_ALL=C ls libmodbus_*)
+for f in "${sources[@]}"; do
+	files+=("$f")
+	cp "build/libmodbus/$f" "$dist/"
+done
+files+=(libmodbus-COPYING.LESSER libmodbus-NOTICE)
+cp build/libmodbus/source/COPYING.LESSER "$dist/libmodbus-COPYING.LESSER"
+cat >"$dist/libmodbus-NOTICE" <<END
+The files hwstep-modbus-$version-{x86_64,i686,arm,aarch64,riscv64}-linux
+of this release link libmodbus statically: Debian 12's source package
+libmodbus, version $libmodbus_version, its upstream version with Debian's
+patches, built for each processor from the files of that package that
+this release holds as they were fetched:
+$(printf '  %s\n' "${sources[@]}")
+No other file of this release holds any part of libmodbus.
+
+libmodbus is free software under the GNU Lesser General Public License,
+version 2.1 or later: libmodbus-COPYING.LESSER. To relink hwstep-modbus
+with another libmodbus, or a changed one, build it from the source of
+this release, hwstep-$version.tar.gz, naming that library's source tree:
+
+  cmake --preset static -DHWSTEP_LIBMODBUS_SOURCE=/path/to/libmodbus
+  cmake --build --preset static --target hwstep-modbus
+
+(the presets i686, arm, arm64 and riscv64 build for the other processors).
+END
 for page in hwstep.1 hwstep-lines.1 hwstep-modbus.1; do
 	files+=("$page" "$page.txt")
 	cp "build/package/$page" "$dist/"
