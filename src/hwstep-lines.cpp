@@ -35,31 +35,10 @@ static char *buf;
 static size_t cap;
 static const size_t block = 1 << 16;
 
-[[noreturn]] static void write_error(int e)
-{
-	fprintf(stderr, "%s: write error: %s\n", progname, strerror(e));
-	exit(1);
-}
-
-// Writes the n bytes at p to the output; a failed write ends the run.
-static void write_all(const char *p, size_t n)
-{
-	while (n > 0) {
-		const ssize_t k = write(STDOUT_FILENO, p, n);
-
-		if (k < 0 && errno == EINTR)
-			continue;
-		if (k <= 0)
-			write_error(k < 0 ? errno : EIO);
-		p += k;
-		n -= static_cast<size_t>(k);
-	}
-}
-
 // Writes out the lines waiting.
 static void write_out()
 {
-	write_all(out, out_len);
+	write_lines(progname, out, out_len);
 	out_len = 0;
 }
 
@@ -71,7 +50,7 @@ static void put_out(const char *p, size_t n)
 	if (n > sizeof out - out_len)
 		write_out();
 	if (n > sizeof out) {
-		write_all(p, n);
+		write_lines(progname, p, n);
 		return;
 	}
 	memcpy(out + out_len, p, n);
@@ -266,14 +245,13 @@ static bool pair_from_short_hex(const char *p, const char *e, hw_word w[2])
 		w[i] = v;
 		if (i == 1)
 			break;
-		const char *word_end = p;
+		// A byte that neither separates nor is a digit fails the
+		// next word.
 		while (p < e && is_blank(*p))
 			p++;
 		if (p < e && *p == ',')
 			for (p++; p < e && is_blank(*p);)
 				p++;
-		if (p == word_end)
-			return false;
 	}
 	return p == e;
 }

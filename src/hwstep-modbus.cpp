@@ -272,26 +272,6 @@ static void message(const timespec &when, const char *text)
 	fflush(stderr);
 }
 
-[[noreturn]] static void write_error(int e)
-{
-	fprintf(stderr, "%s: write error: %s\n", progname, strerror(e));
-	exit(1);
-}
-
-static void write_all(const char *p, size_t n)
-{
-	while (n > 0) {
-		const ssize_t k = write(STDOUT_FILENO, p, n);
-
-		if (k < 0 && errno == EINTR)
-			continue;
-		if (k <= 0)
-			write_error(k < 0 ? errno : EIO);
-		p += k;
-		n -= static_cast<size_t>(k);
-	}
-}
-
 // Waits for the descriptor fd to be ready for the events asked, for ms
 // milliseconds at the most; false with errno ETIMEDOUT where it was not.
 static bool ready(int fd, short events, int ms)
@@ -534,7 +514,7 @@ static void print_reading(const uint16_t *words, const timespec &when)
 		p = line_from_hw(p, swapped ? second : first,
 		                 swapped ? first : second);
 	}
-	write_all(out, static_cast<size_t>(p - out));
+	write_lines(progname, out, static_cast<size_t>(p - out));
 }
 
 // Reads the options and the operand, and checks them all before anything

@@ -2,8 +2,29 @@
 // The line that the programs print for a pair of words.
 #include "line.hpp"
 
+#include <errno.h>
 #include <stdint.h>
+#include <stdio.h>
+#include <stdlib.h>
 #include <string.h>
+#include <unistd.h>
+
+void write_lines(const char *progname, const char *p, size_t n)
+{
+	while (n > 0) {
+		const ssize_t k = write(STDOUT_FILENO, p, n);
+
+		if (k < 0 && errno == EINTR)
+			continue;
+		if (k <= 0) {
+			fprintf(stderr, "%s: write error: %s\n", progname,
+			        strerror(k < 0 ? errno : EIO));
+			exit(1);
+		}
+		p += k;
+		n -= static_cast<size_t>(k);
+	}
+}
 
 // "00" to "99", and "00" to "ff": the digits of a number below 100, and of
 // a byte in hexadecimal, two at a time.

@@ -15,6 +15,11 @@ constexpr size_t line_max = 40;
 // "0x%04x, 0x%04x => %f\n", and returns its end.
 char *line_from_hw(char *p, hw_word w1, hw_word w0);
 
+// Writes the n bytes at p to standard output, all of them; where a write
+// fails, says so as "%s: write error: %s\n" with progname and ends the run
+// with status 1.
+void write_lines(const char *progname, const char *p, size_t n);
+
 // Writes the stepper value of the pair w1, w0 at p as "%f" writes it, at
 // most 16 bytes, and returns its end.
 char *value_from_hw(char *p, hw_word w1, hw_word w0);
