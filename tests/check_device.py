@@ -382,6 +382,8 @@ def rows(tty):
         ("o", "0.0009", "h", "0.0009",
          "not a number of seconds from 0.001 to 60"),
         ("o", "1e1", "h", "1e1", "not a number of seconds from 0.001 to 60"),
+        ("o", "60.0000001", "h", "60.0000001",
+         "not a number of seconds from 0.001 to 60"),
         ("l", "0", "h", "0",
          "not a number of milliseconds from 1 to 2147483647"),
         ("p", "65536", "h", "65536", "not a port from 1 to 65535"),
