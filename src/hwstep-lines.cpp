@@ -3,9 +3,9 @@
 // from the files named or standard input, and prints for each pair the line
 // that hwstep prints for the same two words; or, with -f, takes the words
 // from two fields of a longer line, and prints the line with the value after
-// it.  Input is read and output
-// written in large blocks; the output is written out before every read, so
-// that in a pipe each line comes out as soon as its pair has come in.
+// it.  Input is read and output written in large blocks; the output is
+// written out before every read, so that in a pipe each line comes out as
+// soon as its pair has come in.
 // C library headers only, as for hwstep.
 #include <errno.h>
 #include <fcntl.h>
@@ -158,9 +158,8 @@ static char *field_end(char **f, const char *e, char *comma)
 // Finds fields field[0] and field[1] of the line from p to e, which holds
 // something but blanks: separated by commas where it holds one, comma being
 // its first, otherwise by blanks and tabs; blanks and tabs around each are
-// ignored.  Returns 0
-// and sets word and word_end to the two fields, or the first of them that
-// the line does not have.
+// ignored.  Returns 0 and sets word and word_end to the two fields, or the
+// first of them that the line does not have.
 static long fields_from_line(char *p, const char *e, char *comma, char *word[2],
                              char *word_end[2])
 {
@@ -306,15 +305,8 @@ static void convert_fields(const char *name, long long n, char *p, char *e,
 	char *end = value_from_hw(value + 1, w[swapped ? 1 : 0],
 	                          w[swapped ? 0 : 1]);
 	*end++ = '\n';
-	const auto vlen = static_cast<size_t>(end - value);
-	if (len + vlen > sizeof out - out_len) {
-		put_out(line, len);
-		put_out(value, vlen);
-		return;
-	}
-	memcpy(out + out_len, line, len);
-	memcpy(out + out_len + len, value, vlen);
-	out_len += len + vlen;
+	put_out(line, len);
+	put_out(value, static_cast<size_t>(end - value));
 }
 
 // Converts line n of the input called name: the len bytes at p, its

@@ -48,16 +48,6 @@ inline constexpr hex_digits hex_digit;
 // stores the word, or -1 for any other text, which hw_from_hex must read.
 inline int hw_from_short_hex(const char *t, size_t n, hw_word *w)
 {
-	if (n == 4) {
-		const unsigned a = hex_digit(t[0]);
-		const unsigned b = hex_digit(t[1]);
-		const unsigned c = hex_digit(t[2]);
-		const unsigned d = hex_digit(t[3]);
-		if ((a | b | c | d) > 0xF)
-			return -1;
-		*w = a << 12 | b << 8 | c << 4 | d;
-		return 0;
-	}
 	if (n == 0 || n > 4)
 		return -1;
 	hw_word v = 0;
